@@ -1,0 +1,65 @@
+#include "download/download_job.h"
+
+#include <cstdio>
+
+#include "download/download_outcome.h"
+#include "download/download_progress.h"
+#include "download/installer_metadata.h"
+#include "download/package_transfer.h"
+#include "http/endpoints.h"
+#include "platform/window_messages.h"
+#include "stats/download_stats.h"
+
+int GetNameId() {
+    static const int nameId = [] {
+        const std::uint32_t seconds = static_cast<std::uint32_t>(platform::CalendarSeconds() % 10000);
+        return static_cast<int>(platform::ProcessId() * 10000u + seconds);
+    }();
+    return nameId;
+}
+
+DownloadJob::DownloadJob(WindowHandle window) : window_(window) {
+    Progress().finished.store(false, std::memory_order_relaxed);
+}
+
+int DownloadJob::Run() {
+    if (!window_ || !packageClient_.HasHandle()) return 1;
+
+    InstallerMetadata metadata;
+    int requestResult = 0;
+    const int outcome = FetchMetadata(metadataClient_, CurrentEndpoints().metadataUrl, metadata, requestResult);
+    if (outcome != kOutcomeSuccess) {
+        DownloadStats::Instance().ReportOutcome(outcome);
+        platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(requestResult));
+        return 1;
+    }
+
+    const platform::PathString path = platform::TempInstallerPath(GetNameId());
+    std::FILE* file = path.empty() ? nullptr : platform::CreateFileForWriting(path);
+    if (!file) {
+        platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, 1);
+        return 1;
+    }
+
+    // The record's creation sends download-started before the first package.
+    DownloadStats::Instance().SetUrl(metadata.downloadUrl);
+
+    int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.suggestedPackageSize, file, window_);
+    // Data the OS refused at close is a failed download, not a finished one.
+    if (std::fclose(file) != 0 && code == CURLE_OK) code = CURLE_WRITE_ERROR;
+    if (code != CURLE_OK) {
+        DownloadStats::Instance().ReportOutcome(code);
+        platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(code));
+        return 1;
+    }
+
+    DownloadStats::Instance().ReportOutcome(kOutcomeSuccess);
+    Progress().finished.store(true, std::memory_order_release);
+    return 0;
+}
+
+unsigned DownloadThreadProc(WindowHandle window) {
+    DownloadJob job(window);
+    job.Run();
+    return 0;
+}

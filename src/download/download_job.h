@@ -1,0 +1,29 @@
+// The one download of a run, on the worker thread: metadata, the temporary
+// file, the packages, the outcome for the statistics server and the window.
+#pragma once
+
+#include "http/http_client.h"
+#include "platform/platform.h"
+
+// The number that names the temporary file and appears in the report:
+// process id * 10000 + seconds since 1970 modulo 10000, in 32-bit arithmetic,
+// computed once per process.
+int GetNameId();
+
+class DownloadJob {
+public:
+    explicit DownloadJob(WindowHandle window);
+    DownloadJob(const DownloadJob&) = delete;
+    DownloadJob& operator=(const DownloadJob&) = delete;
+
+    // 0 when the file has been transferred, 1 otherwise.
+    int Run();
+
+private:
+    WindowHandle window_;
+    HttpClient metadataClient_;
+    HttpClient packageClient_;
+};
+
+// The worker thread's start routine.
+unsigned DownloadThreadProc(WindowHandle window);

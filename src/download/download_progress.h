@@ -1,0 +1,24 @@
+// Progress values the worker publishes for the progress and window threads.
+// Each field has one writer, the worker thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct DownloadProgress {
+    std::atomic<std::int64_t> bytesWritten{0};
+    std::atomic<std::int64_t> totalSize{0};
+    std::atomic<std::int64_t> reportedSize{0};
+    std::atomic<std::int32_t> lastPercent{0};
+    std::atomic<std::int32_t> publishedPercent{0};
+    std::atomic<double> publishedElapsedMs{0.0};
+    // Set with release order after everything else of a successful run, so a
+    // reader that acquires true sees the final reportedSize.
+    std::atomic<bool> finished{false};
+};
+
+// The one record of the process; never destroyed, so a thread still blocked
+// in a transfer at exit never touches freed memory.
+DownloadProgress& Progress();
+
+void GetPublishedProgress(double& elapsedMs, std::int32_t& percent);

@@ -1,0 +1,75 @@
+#include "download/installer_metadata.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "download/download_outcome.h"
+#include "download/download_progress.h"
+
+namespace {
+
+// Collects the response body; refusing more than the cap fails the transfer.
+std::size_t AppendMetadataResponse(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto* response = static_cast<std::string*>(userData);
+    const std::size_t bytes = size * count;
+    if (response->size() + bytes > kMaxMetadataBytes) {
+        response->clear();  // what arrived so far is no document either
+        return 0;
+    }
+    response->append(data, bytes);
+    return bytes;
+}
+
+// sscanf "%lld": leading space skipped, optional sign, digits up to the first
+// other byte; text without a leading number leaves the value as it was.
+void ScanNumber(const std::string& text, std::int64_t& value) {
+    long long scanned = 0;
+    if (std::sscanf(text.c_str(), "%lld", &scanned) == 1) value = scanned;
+}
+
+}  // namespace
+
+std::string ExtractElementText(const std::string& source, const char* openTag, const char* closeTag) {
+    const std::size_t open = source.find(openTag);
+    if (open == std::string::npos) return {};
+    const std::size_t valueStart = open + std::char_traits<char>::length(openTag);
+    const std::size_t close = source.find(closeTag);
+    if (close == std::string::npos) return {};
+    if (close < valueStart) return source.substr(valueStart);
+    return source.substr(valueStart, close - valueStart);
+}
+
+int ParseMetadataDocument(const std::string& document, InstallerMetadata& metadata) {
+    DownloadProgress& progress = Progress();
+
+    const std::string sizeText = ExtractElementText(document, "<size>", "</size>");
+    if (sizeText.empty()) return kOutcomeFileSizeMissing;
+    std::int64_t size = progress.totalSize.load();
+    ScanNumber(sizeText, size);
+    progress.totalSize.store(size);
+    metadata.size = size;
+
+    metadata.hash = ExtractElementText(document, "<hash>", "</hash>");
+
+    metadata.downloadUrl = ExtractElementText(document, "<downloadUrl>", "</downloadUrl>");
+    if (metadata.downloadUrl.empty()) return kOutcomeDownloadUrlMissing;
+
+    metadata.suggestedPackageSize = DefaultPackageSize;
+    const std::string packageText =
+        ExtractElementText(document, "<suggestedPackageSize>", "</suggestedPackageSize>");
+    if (!packageText.empty()) ScanNumber(packageText, metadata.suggestedPackageSize);
+    // A package of 0 bytes or less would never advance the download.
+    if (metadata.suggestedPackageSize <= 0) metadata.suggestedPackageSize = DefaultPackageSize;
+
+    progress.reportedSize.store(size);
+    return kOutcomeSuccess;
+}
+
+int FetchMetadata(HttpClient& client, const std::string& url, InstallerMetadata& metadata,
+                  int& requestResult) {
+    std::string response;
+    requestResult = client.FetchDocument(url, AppendMetadataResponse, &response);
+    // A transfer that failed part-way leaves no document, only what it cut off.
+    if (requestResult != CURLE_OK) response.clear();
+    return ParseMetadataDocument(response, metadata);
+}

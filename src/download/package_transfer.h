@@ -1,0 +1,21 @@
+// The installer file in consecutive byte-range packages, each on a renewed
+// handle, with up to MaxPackageAttempts consecutive attempts per package.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "http/http_client.h"
+#include "platform/platform.h"
+
+constexpr int MaxPackageAttempts = 5;
+
+// Writes the totalSize bytes of url into file (open for writing, positioned at
+// 0). Returns 0 when every package arrived, else the libcurl code of the
+// attempt that exhausted its package's attempts.
+int TransferPackages(HttpClient& client, const std::string& url, std::int64_t packageSize,
+                     std::FILE* file, WindowHandle window);
+
+// "first-last", both inclusive, as the Range header wants them.
+std::string FormatRange(std::int64_t first, std::int64_t last);

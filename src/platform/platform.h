@@ -1,0 +1,58 @@
+// The few operating-system services the portable core needs. One implementation
+// per OS: platform_linux.cpp, platform_win32.cpp. No OS header leaks from here.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#ifdef _WIN32
+struct HWND__;
+using WindowHandle = HWND__*;
+#else
+// On Linux the window is whatever object receives posted messages.
+class MessageSink {
+public:
+    // Called from any thread; must only queue the message for the window thread.
+    virtual void Post(unsigned message, std::uintptr_t wParam) = 0;
+
+protected:
+    ~MessageSink() = default;
+};
+using WindowHandle = MessageSink*;
+#endif
+
+namespace platform {
+
+#ifdef _WIN32
+using PathChar = wchar_t;
+#else
+using PathChar = char;
+#endif
+using PathString = std::basic_string<PathChar>;
+
+// The user's temporary folder followed by "toviksetup<nameId>.tmp"; empty when
+// no such path can be formed.
+PathString TempInstallerPath(int nameId);
+
+// Creates or truncates a regular file for binary writing. Never follows a
+// symbolic link and never truncates anything but a regular file of ours:
+// such a path gives nullptr.
+std::FILE* CreateFileForWriting(const PathString& path);
+
+// 64-bit file positioning from the start of the file.
+bool SeekFile(std::FILE* file, std::int64_t offset);
+
+std::uint32_t ProcessId();
+std::int64_t CalendarSeconds();  // seconds since 1970-01-01 UTC
+std::int64_t PerformanceCounter();
+double PerformanceFrequency();   // counts per second
+void SleepMilliseconds(unsigned milliseconds);
+
+// The User-Agent's operating-system pair, e.g. "Windows" and "Windows NT 6.1".
+std::string OsFamily();
+std::string OsVersionText();
+
+void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam);
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+// Linux implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace platform {
+
+PathString TempInstallerPath(int nameId) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = (tmp && *tmp) ? tmp : "/tmp";
+    if (folder.back() != '/') folder += '/';
+    return folder + "toviksetup" + std::to_string(nameId) + ".tmp";
+}
+
+std::FILE* CreateFileForWriting(const PathString& path) {
+    // O_NONBLOCK so that a FIFO planted at the name cannot block the open;
+    // no O_TRUNC until we know it is our own regular file.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        ::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) ::close(fd);
+    return file;
+}
+
+bool SeekFile(std::FILE* file, std::int64_t offset) {
+    return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::uint32_t ProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::int64_t CalendarSeconds() { return static_cast<std::int64_t>(::time(nullptr)); }
+
+std::int64_t PerformanceCounter() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double PerformanceFrequency() { return 1e9; }
+
+void SleepMilliseconds(unsigned milliseconds) {
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+std::string OsFamily() { return "Linux"; }
+
+std::string OsVersionText() {
+    struct utsname name {};
+    if (::uname(&name) != 0) return "Linux";
+    return std::string("Linux ") + name.release;
+}
+
+void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
+    if (window) window->Post(message, wParam);
+}
+
+}  // namespace platform

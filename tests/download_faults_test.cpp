@@ -1,0 +1,424 @@
+// Whole downloads by DownloadJob against scripted servers on loopback: the
+// metadata server, the file server and the statistics server. Each test runs
+// in its own process with its own temporary folder.
+#include <gtest/gtest.h>
+#include <curl/curl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "download/download_job.h"
+#include "download/download_progress.h"
+#include "http/endpoints.h"
+#include "platform/window_messages.h"
+#include "stats/download_stats.h"
+#include "support/recording_window.h"
+#include "support/scripted_server.h"
+
+namespace {
+
+std::string MakeContent(std::size_t size) {
+    std::string content(size, '\0');
+    std::uint32_t s = 12345;
+    for (char& c : content) {
+        s = s * 1103515245u + 12345u;
+        c = static_cast<char>(s >> 24);
+    }
+    return content;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+using FileHandler = std::function<ScriptedReply(const ScriptedRequest&, int index)>;
+
+// Three scripted servers, a temporary folder and a window that records.
+struct DownloadRun {
+    explicit DownloadRun(std::string metadataDocument, FileHandler files = nullptr,
+                         FileHandler statsHandler = nullptr, FileHandler metadataHandler = nullptr)
+        : document(std::move(metadataDocument)),
+          fileServer(files ? files : [](const ScriptedRequest&, int) { return ScriptedReply::Status(404); }),
+          metadataServer(metadataHandler ? metadataHandler : [this](const ScriptedRequest&, int) {
+              return ScriptedReply::Status(200, Document());
+          }),
+          statsServer(statsHandler ? statsHandler : [](const ScriptedRequest&, int) { return ScriptedReply::Status(204); }) {
+        char folder[] = "/tmp/tovik-test-XXXXXX";
+        tempFolder = ::mkdtemp(folder);
+        ::setenv("TMPDIR", tempFolder.c_str(), 1);
+        UseEndpoints({metadataServer.Url("/downloader/installer-metadata/windows"), statsServer.Url("")});
+    }
+    ~DownloadRun() { std::system(("rm -rf " + tempFolder).c_str()); }
+
+    // The document may name the file server: "FILES" stands for its address.
+    std::string Document() const {
+        std::string text = document;
+        const std::size_t at = text.find("FILES");
+        if (at != std::string::npos) text.replace(at, 5, fileServer.Url(""));
+        return text;
+    }
+
+    int Run() {
+        DownloadJob job(&window);
+        return job.Run();
+    }
+
+    std::string FilePath() const { return tempFolder + "/toviksetup" + std::to_string(GetNameId()) + ".tmp"; }
+
+    std::vector<std::string> Events() const {
+        std::vector<std::string> events;
+        for (const ScriptedRequest& r : statsServer.Requests()) events.push_back(r.target);
+        return events;
+    }
+
+    std::vector<std::string> Ranges() const {
+        std::vector<std::string> ranges;
+        for (const ScriptedRequest& r : fileServer.Requests()) ranges.push_back(r.Header("range"));
+        return ranges;
+    }
+
+    std::string document;
+    std::string tempFolder;
+    ScriptedServer fileServer;
+    ScriptedServer metadataServer;
+    ScriptedServer statsServer;
+    RecordingWindow window;
+};
+
+std::string Metadata(long long size, long long packageSize = 0, const std::string& url = "FILES/installer.bin") {
+    std::string doc = "<installer><downloadUrl>" + url + "</downloadUrl><size>" + std::to_string(size) +
+                      "</size><hash>cafe</hash>";
+    if (packageSize > 0) doc += "<suggestedPackageSize>" + std::to_string(packageSize) + "</suggestedPackageSize>";
+    return doc + "</installer>";
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+constexpr unsigned long kNoMessage = ~0ul;
+
+struct FaultCase {
+    const char* name;
+    std::size_t size;
+    long long packageSize;
+    std::function<ScriptedReply(const std::string& content, const ScriptedRequest&, int index)> files;
+    unsigned long failure;        // wParam of WM_DOWNLOAD_FAILED, or kNoMessage for a finished download
+    std::vector<int> errorCodes;  // one per failed attempt, in order
+    int errorPackage;             // the package they all belong to
+    int fileRequests;             // -1: not checked
+};
+
+ScriptedReply Ok(const std::string& content, const ScriptedRequest& request, int) {
+    return ServeRange(content, request);
+}
+
+ScriptedReply Always(int status) { return ScriptedReply::Status(status, "<html>error page</html>"); }
+
+const FaultCase kFaults[] = {
+    {"ranges served", 1000000, 307200, Ok, kNoMessage, {}, 0, 4},
+    {"404 on a package", 1000, 0, [](auto&, auto&, int) { return Always(404); }, 22, {22, 22, 22, 22, 22}, 0, 5},
+    {"416 on a package", 1000, 0, [](auto&, auto&, int) { return Always(416); }, 22, {22, 22, 22, 22, 22}, 0, 5},
+    {"500 on a package", 1000, 0, [](auto&, auto&, int) { return Always(500); }, 22, {22, 22, 22, 22, 22}, 0, 5},
+    {"four failures then success", 700, 300,
+     [](auto& c, auto& r, int i) { return i >= 1 && i <= 4 ? Always(503) : ServeRange(c, r); },
+     kNoMessage, {22, 22, 22, 22}, 1, 7},
+    {"body shorter than its length", 1000, 0,
+     [](auto& c, auto& r, int) {
+         ScriptedReply reply = ServeRange(c, r);
+         reply.sendBodyBytes = 400;
+         return reply;
+     },
+     18, {18, 18, 18, 18, 18}, 0, 5},
+    {"connection closed without answer", 1000, 0, [](auto&, auto&, int) { return ScriptedReply::Close(); }, 52,
+     {52, 52, 52, 52, 52}, 0, 5},
+    {"200 with the whole file for a partial range", 1000, 300,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c); }, 33, {33, 33, 33, 33, 33}, 0, 5},
+    {"200 for a range that is the whole file", 1000, 5000,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c); }, kNoMessage, {}, 0, 1},
+    {"200 with a larger file for the whole range", 1000, 5000,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c + "tail"); }, 33, {33, 33, 33, 33, 33}, 0, 5},
+    {"Content-Range naming other bytes", 1000, 300,
+     [](auto& c, auto& r, int i) {
+         if (i != 1) return ServeRange(c, r);
+         return ScriptedReply::Status(206, c.substr(0, 300), "Content-Range: bytes 0-299/1000\r\n");
+     },
+     kNoMessage, {33}, 1, 5},
+    {"206 without Content-Range", 1000, 0,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(206, c); }, 33, {33, 33, 33, 33, 33}, 0, 5},
+    {"more bytes than the range", 1000, 300,
+     [](auto& c, auto& r, int i) {
+         ScriptedReply reply = ServeRange(c, r);
+         if (i == 0) reply = ScriptedReply::Status(206, c.substr(0, 600), "Content-Range: bytes 0-299/1000\r\n");
+         return reply;
+     },
+     kNoMessage, {33}, 0, 5},
+    {"redirected download URL", 1000, 300,
+     [](auto& c, auto& r, int) {
+         return r.target == "/installer.bin" ? ScriptedReply::Redirect("/mirror/installer.bin") : ServeRange(c, r);
+     },
+     kNoMessage, {}, 0, 8},
+    {"redirect loop", 1000, 0, [](auto&, auto&, int) { return ScriptedReply::Redirect("/again"); }, 47,
+     {47, 47, 47, 47, 47}, 0, 5 * 21},
+    {"redirect to a local file", 1000, 0,
+     [](auto&, auto&, int) { return ScriptedReply::Redirect("file:///etc/hostname"); }, 1, {1, 1, 1, 1, 1}, 0, 5},
+    {"redirect to ftp", 1000, 0,
+     [](auto&, auto&, int) { return ScriptedReply::Redirect("ftp://127.0.0.1/x"); }, 1, {1, 1, 1, 1, 1}, 0, 5},
+    {"stall under the low-speed limit once", 1000, 0,
+     [](auto& c, auto& r, int i) {
+         ScriptedReply reply = ServeRange(c, r);
+         if (i == 0) reply.stallAfterHeadMs = 13000;
+         return reply;
+     },
+     kNoMessage, {28}, 0, 2},
+};
+
+void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
+
+class PackageFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(PackageFaults, EndAsTheyShould) {
+    const FaultCase& fault = GetParam();
+    const std::string content = MakeContent(fault.size);
+    DownloadRun run(Metadata(static_cast<long long>(fault.size), fault.packageSize),
+                    [&](const ScriptedRequest& r, int i) { return fault.files(content, r, i); });
+    const int result = run.Run();
+
+    const auto messages = run.window.Messages();
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[0], "/download-started?"));
+    // Each failed attempt is one error item, in order, with its package's index.
+    std::string errors = "%5B";
+    for (std::size_t i = 0; i < fault.errorCodes.size(); ++i)
+        errors += std::string(i ? "%2C" : "") + "%7B%22number%22%3A" + std::to_string(fault.errorPackage) +
+                  "%2C%22errCode%22%3A" + std::to_string(fault.errorCodes[i]) + "%7D";
+    EXPECT_TRUE(Contains(events[1], "&errorCount=" + std::to_string(fault.errorCodes.size()) + "&errors=" +
+                                        errors + "%5D&")) << events[1];
+    if (fault.fileRequests >= 0) {
+        EXPECT_EQ(static_cast<int>(run.fileServer.Requests().size()), fault.fileRequests);
+    }
+
+    if (fault.failure == kNoMessage) {
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(messages.empty());
+        EXPECT_TRUE(Progress().finished.load());
+        EXPECT_EQ(ReadFile(run.FilePath()), content);
+        EXPECT_TRUE(Contains(events[1], "/download-succeeded?"));
+        EXPECT_EQ(Progress().publishedPercent.load(), 100);
+    } else {
+        EXPECT_EQ(result, 1);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].first, WM_DOWNLOAD_FAILED);
+        EXPECT_EQ(messages[0].second, fault.failure);
+        EXPECT_FALSE(Progress().finished.load());
+        EXPECT_TRUE(Contains(events[1], "/download-failed?"));
+        EXPECT_TRUE(Contains(events[1], "&errorCode=" + std::to_string(fault.failure) + "&errorMsg=Curl%20error.&"));
+        // Nothing past the failing package's end, and nothing from elsewhere.
+        const std::string written = ReadFile(run.FilePath());
+        const long long packageSize = fault.packageSize > 0 ? fault.packageSize : 307200;
+        EXPECT_LE(static_cast<long long>(written.size()), packageSize);
+        EXPECT_EQ(written, content.substr(0, written.size()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, PackageFaults, ::testing::ValuesIn(kFaults), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p)
+        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
+        else if (*p == ' ') name += '_';
+    return name;
+});
+
+TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
+    const std::string content = MakeContent(1000000);
+    DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
+    ASSERT_EQ(run.Run(), 0);
+    EXPECT_EQ(run.Ranges(), (std::vector<std::string>{"bytes=0-307199", "bytes=307200-614399",
+                                                       "bytes=614400-921599", "bytes=921600-999999"}));
+    EXPECT_EQ(Progress().reportedSize.load(), 1000000);
+    EXPECT_EQ(ReadFile(run.FilePath()), content);
+
+    // The metadata request goes out before the User-Agent exists; the rest carry it.
+    const std::string agent = run.statsServer.Requests()[0].Header("user-agent");
+    EXPECT_EQ(agent.rfind("Tovik-Lumen-Downloader/2.1.2 (OS;Linux;Linux ", 0), 0u);
+    EXPECT_EQ(run.metadataServer.Requests()[0].Header("user-agent"), "");
+    for (const ScriptedRequest& r : run.fileServer.Requests()) EXPECT_EQ(r.Header("user-agent"), agent);
+
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    const std::string id = DownloadStats::Instance().DownloadId();
+    EXPECT_EQ(events[0], "/Tovik-Downloader/evt/download-started?id=" + id + "&branding=Tovik");
+    const std::string prefix = "/Tovik-Downloader/evt/download-succeeded?id=" + id + "&branding=Tovik&url=" +
+                               "http%3A%2F%2F127.0.0.1%3A" + std::to_string(run.fileServer.Port()) +
+                               "%2Finstaller.bin&errorCount=0&errors=%5B%5D&packageNumber=4&totalTime=";
+    EXPECT_EQ(events[1].rfind(prefix, 0), 0u) << events[1];
+}
+
+struct MetadataCase {
+    const char* name;
+    std::function<ScriptedReply(const std::string& document)> reply;  // nullptr: server unreachable
+    unsigned long wParam;
+    const char* errorMsg;
+};
+
+void PrintTo(const MetadataCase& c, std::ostream* out) { *out << c.name; }
+
+const char kSizeMissing[] = "Can%27t%20find%20file%20size%20in%20metadata%20xml";
+
+const MetadataCase kMetadataFaults[] = {
+    {"404 page", [](auto&) { return ScriptedReply::Status(404, "<html><body>404 Not Found</body></html>"); }, 0,
+     kSizeMissing},
+    {"empty body", [](auto&) { return ScriptedReply::Status(200); }, 0, kSizeMissing},
+    {"no download URL", [](auto&) { return ScriptedReply::Status(200, "<size>1000</size>"); }, 0,
+     "Can%27t%20find%20file%20url%20in%20metadata%20xml"},
+    {"unreachable", nullptr, 7, kSizeMissing},
+    {"larger than a document can be",
+     [](auto& d) { return ScriptedReply::Status(200, d + std::string(2 * 1024 * 1024, ' ')); }, 23, kSizeMissing},
+    {"complete document cut short",
+     [](auto& d) {
+         ScriptedReply reply = ScriptedReply::Status(200, d + std::string(1000, ' '));
+         reply.sendBodyBytes = d.size();
+         return reply;
+     },
+     18, kSizeMissing},
+    {"stalled answer",
+     [](auto& d) {
+         ScriptedReply reply = ScriptedReply::Status(200, d);
+         reply.stallAfterHeadMs = 60000;
+         return reply;
+     },
+     28, kSizeMissing},
+};
+
+class MetadataFaults : public ::testing::TestWithParam<MetadataCase> {};
+
+TEST_P(MetadataFaults, FailWithOutcomeAndLibcurlCode) {
+    const MetadataCase& c = GetParam();
+    const int closedPort = ClosedPort();
+    FileHandler metadata = [&c](const ScriptedRequest&, int) {
+        return c.reply(Metadata(1000, 0, "http://127.0.0.1:1/x"));
+    };
+    DownloadRun run("", nullptr, nullptr, metadata);
+    if (!c.reply) UseEndpoints({"http://127.0.0.1:" + std::to_string(closedPort) + "/m", run.statsServer.Url("")});
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run.Run(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+
+    const auto messages = run.window.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].first, WM_DOWNLOAD_FAILED);
+    EXPECT_EQ(messages[0].second, c.wParam);
+    EXPECT_TRUE(run.fileServer.Requests().empty());
+    EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0);  // no file was created
+
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[0], "/download-started?"));
+    const std::string code = Contains(c.errorMsg, "url") ? "131" : "128";
+    EXPECT_TRUE(Contains(events[1], "/download-failed?"));
+    EXPECT_TRUE(Contains(events[1], "&errorCode=" + code + "&errorMsg=" + c.errorMsg +
+                                        "&url=&errorCount=0&errors=%5B%5D&packageNumber=0&totalTime=0"
+                                        "&packageTimes=%5B%5D"))
+        << events[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, MetadataFaults, ::testing::ValuesIn(kMetadataFaults), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+});
+
+TEST(Download, SizeOfZeroOrBelowFinishesWithAnEmptyFile) {
+    for (const char* size : {"0", "-5", "abc"}) {
+        DownloadRun run("<size>" + std::string(size) + "</size><downloadUrl>FILES/x</downloadUrl>");
+        Progress().totalSize = 0;
+        EXPECT_EQ(run.Run(), 0) << size;
+        EXPECT_TRUE(Progress().finished.load());
+        EXPECT_TRUE(run.fileServer.Requests().empty());
+        EXPECT_EQ(ReadFile(run.FilePath()), "");
+        EXPECT_TRUE(run.window.Messages().empty());
+    }
+}
+
+TEST(Download, LocalFileUrlIsNeverCopied) {
+    DownloadRun run(Metadata(100, 0, "file:///etc/passwd"));
+    EXPECT_EQ(run.Run(), 1);
+    ASSERT_EQ(run.window.Messages().size(), 1u);
+    EXPECT_EQ(run.window.Messages()[0].second, static_cast<unsigned long>(CURLE_UNSUPPORTED_PROTOCOL));
+    EXPECT_EQ(ReadFile(run.FilePath()), "");
+}
+
+TEST(Download, SilentStatisticsServerDoesNotHoldTheDownload) {
+    const std::string content = MakeContent(5000);
+    DownloadRun run(
+        Metadata(5000), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); },
+        [](const ScriptedRequest&, int) {
+            ScriptedReply reply = ScriptedReply::Status(204);
+            reply.stallBeforeMs = 60000;
+            return reply;
+        });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run.Run(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
+    EXPECT_TRUE(Progress().finished.load());
+    EXPECT_EQ(ReadFile(run.FilePath()), content);
+    EXPECT_EQ(run.statsServer.Requests().size(), 2u);  // both hits were made, neither answered
+}
+
+TEST(Download, NameInTheTemporaryFolderThatIsNotOurRegularFileIsRefused) {
+    DownloadRun run(Metadata(100));
+    const std::string target = run.tempFolder + "/victim";
+    {
+        std::ofstream(target) << "keep me";
+    }
+    ASSERT_EQ(::symlink(target.c_str(), run.FilePath().c_str()), 0);
+    EXPECT_EQ(run.Run(), 1);
+    ASSERT_EQ(run.window.Messages().size(), 1u);
+    EXPECT_EQ(run.window.Messages()[0].second, 1u);
+    EXPECT_EQ(ReadFile(target), "keep me");
+    EXPECT_TRUE(run.statsServer.Requests().empty());  // the job reports nothing on this path
+
+    // A FIFO at the name neither blocks the open nor is written.
+    ASSERT_EQ(::unlink(run.FilePath().c_str()), 0);
+    ASSERT_EQ(::mkfifo(run.FilePath().c_str(), 0600), 0);
+    RecordingWindow second;
+    DownloadJob job(&second);
+    EXPECT_EQ(job.Run(), 1);
+    ASSERT_EQ(second.Messages().size(), 1u);
+    EXPECT_EQ(second.Messages()[0].second, 1u);
+}
+
+TEST(Download, FileBeyondTwoGibibytesIsPlacedByteExact) {
+    const long long size = (1LL << 31) + 300000;
+    const long long packageSize = 1LL << 30;
+    DownloadRun run(Metadata(size, packageSize), [&](const ScriptedRequest& r, int i) {
+        ScriptedReply reply = ServePatternRange(size, r);
+        if (i == 2) reply.sendBodyBytes = 123457;  // the package past 2 GiB is retried
+        return reply;
+    });
+    ASSERT_EQ(run.Run(), 0);
+    EXPECT_EQ(run.Ranges()[2], "bytes=2147483648-2147783647");
+    EXPECT_EQ(run.Ranges()[3], "bytes=2147483648-2147783647");
+
+    std::FILE* file = std::fopen(run.FilePath().c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(::fseeko(file, 0, SEEK_END), 0);
+    EXPECT_EQ(::ftello(file), size);
+    for (long long at : {0LL, packageSize - 4096, (1LL << 31) - 4096, size - 300000, size - 4096}) {
+        char bytes[4096];
+        ASSERT_EQ(::fseeko(file, at, SEEK_SET), 0);
+        ASSERT_EQ(std::fread(bytes, 1, sizeof bytes, file), sizeof bytes);
+        for (long long i = 0; i < 4096; ++i) ASSERT_EQ(bytes[i], PatternByte(at + i)) << "at " << at + i;
+    }
+    std::fclose(file);
+}
+
+}  // namespace

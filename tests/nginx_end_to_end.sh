@@ -1,2 +1,48 @@
-#!/bin/sh
-echo "1 passed, 0 failed"
+#!/bin/bash
+# tovik-fetch against nginx on loopback with real Range support: the file, the
+# requests nginx logged and the statistics events it received.
+set -uo pipefail
+fetch=${1:?usage: nginx_end_to_end.sh TOVIK_FETCH}
+servers="$(dirname "$0")/../tools/local-servers.sh"
+dir=$(mktemp -d /tmp/tovik-e2e-XXXXXX)
+trap '"$servers" stop "$dir"; rm -rf "$dir"' EXIT
+
+size=3000001    # three packages of 1000000 bytes and one of a single byte
+port=
+for candidate in $(seq $((20000 + $$ % 20000)) 7 $((20100 + $$ % 20000))); do
+    if "$servers" start "$dir" "$candidate" "$size" 1000000 2>/dev/null; then port=$candidate; break; fi
+done
+[ -n "$port" ] || { echo "nginx did not start"; cat "$dir/error.log"; exit 1; }
+
+mkdir -p "$dir/tmp"
+passed=0 failed=0
+check() {
+    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi
+}
+
+output=$(TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$port/downloader/installer-metadata/windows" \
+    "http://127.0.0.1:$port" 2>"$dir/trace.log")
+status=$?
+echo "$output"
+last=$(tail -n 1 <<<"$output")
+file=${last##*file=}
+
+check "exit code 0" '[ $status -eq 0 ]'
+check "finished with the reported size" '[[ "$last" == "finished=1 reportedSize=3000001 nameID="* ]]'
+check "file is in the temporary folder" '[[ "$file" == "$dir/tmp/toviksetup"*.tmp ]]'
+check "file equals the served one" 'cmp -s "$file" "$dir/www/files/installer.bin"'
+check "no failure message" '! grep -q WM_DOWNLOAD_FAILED <<<"$output"'
+
+expected_ranges='"bytes=0-999999" "bytes=1000000-1999999" "bytes=2000000-2999999" "bytes=3000000-3000000"'
+check "four range requests, all 206" '[ "$(awk "{print \$2}" "$dir/files.log" | sort -u)" = 206 ] &&
+    [ "$(awk "{print \$3}" "$dir/files.log" | xargs -n1 printf "\"%s\" " | sed "s/ $//")" = "$expected_ranges" ]'
+check "packages carry the User-Agent" 'grep -c "(BRANDING;Tovik)\"$" "$dir/files.log" | grep -qx 4'
+check "metadata fetched once" '[ "$(wc -l < "$dir/metadata.log")" -eq 1 ]'
+
+check "two events" '[ "$(wc -l < "$dir/events.log")" -eq 2 ]'
+check "download-started first" 'head -n1 "$dir/events.log" | grep -q "^/Tovik-Downloader/evt/download-started?id=[0-9a-zA-Z]\{32\}&branding=Tovik "'
+check "download-succeeded last" 'tail -n1 "$dir/events.log" | grep -q "^/Tovik-Downloader/evt/download-succeeded?id=.*&url=http%3A%2F%2F127.0.0.1%3A$port%2Ffiles%2Finstaller.bin&errorCount=0&errors=%5B%5D&packageNumber=4&totalTime=[0-9]*&packageTimes=%5B[0-9]*%2C[0-9]*%2C[0-9]*%2C[0-9]*%5D "'
+
+cat "$dir/files.log" "$dir/events.log"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

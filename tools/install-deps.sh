@@ -1,0 +1,8 @@
+#!/bin/bash
+# Everything the build, the tests and the local servers need on Debian bookworm.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+    build-essential cmake libcurl4-openssl-dev libgtest-dev \
+    nginx-light curl time ca-certificates

@@ -8,8 +8,8 @@ namespace {
 constexpr long kMaxRedirects = 20;
 
 // Bounds for the requests whose server could otherwise hold a thread forever.
-constexpr long kProbeConnectSeconds = 5;
-constexpr long kProbeTotalSeconds = 10;
+constexpr long kProbeConnectSeconds = 3;
+constexpr long kProbeTotalSeconds = 5;
 constexpr long kDocumentConnectSeconds = 10;
 constexpr long kDocumentTotalSeconds = 60;
 constexpr long kHitConnectSeconds = 5;

@@ -1,0 +1,52 @@
+// Request kinds whose behaviour the callers rely on: the probe's verdict and
+// its silence, and which hits follow redirects.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "http/http_client.h"
+#include "support/scripted_server.h"
+
+TEST(ProbeUrl, AnyCompletedExchangeIsReachableAndTheBodyIsDiscarded) {
+    ScriptedServer server([](const ScriptedRequest& r, int) {
+        if (r.target == "/moved") return ScriptedReply::Redirect("/elsewhere");
+        if (r.target == "/broken") return ScriptedReply::Status(500, "PROBE-BODY-500");
+        return ScriptedReply::Status(200, "PROBE-BODY-200");
+    });
+    testing::internal::CaptureStdout();
+    for (const char* path : {"/ok", "/moved", "/broken"}) {
+        HttpClient probe;
+        EXPECT_EQ(probe.ProbeUrl(server.Url(path)), CURLE_OK) << path;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(server.Requests().size(), 3u);  // the redirect was not followed
+
+    HttpClient refused;
+    EXPECT_EQ(refused.ProbeUrl("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/"), CURLE_COULDNT_CONNECT);
+}
+
+TEST(ProbeUrl, SilentServerIsBounded) {
+    ScriptedServer server([](const ScriptedRequest&, int) {
+        ScriptedReply reply = ScriptedReply::Status(200);
+        reply.stallBeforeMs = 60000;
+        return reply;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    HttpClient probe;
+    EXPECT_EQ(probe.ProbeUrl(server.Url("/")), CURLE_OPERATION_TIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+}
+
+TEST(StatisticsHits, StartHitFollowsRedirectsAndFinalHitDoesNot) {
+    ScriptedServer server([](const ScriptedRequest& r, int) {
+        return r.target == "/landing" ? ScriptedReply::Status(204) : ScriptedReply::Redirect("/landing");
+    });
+    HttpClient start;
+    start.SendStartHit(server.Url("/start"));
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.Requests()[1].target, "/landing");
+
+    HttpClient final;
+    final.SendFinalHit(server.Url("/final"));
+    EXPECT_EQ(server.Requests().size(), 3u);
+}

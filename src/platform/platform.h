@@ -40,6 +40,11 @@ PathString TempInstallerPath(int nameId);
 // such a path gives nullptr.
 std::FILE* CreateFileForWriting(const PathString& path);
 
+// The report file: created or truncated for writing, or opened for reading;
+// binary, not shared with other openers where the OS can say so.
+enum class FileMode { Write, Read };
+std::FILE* OpenFile(const PathString& path, FileMode mode);
+
 // 64-bit file positioning from the start of the file.
 bool SeekFile(std::FILE* file, std::int64_t offset);
 
@@ -52,6 +57,13 @@ void SleepMilliseconds(unsigned milliseconds);
 // The User-Agent's operating-system pair, e.g. "Windows" and "Windows NT 6.1".
 std::string OsFamily();
 std::string OsVersionText();
+
+// The program's file name without folder and extension, e.g. for captions.
+std::string ProgramName();
+
+// Ends the process with code 0 without running static destructors, which
+// could race a background thread still blocked in a transfer.
+[[noreturn]] void ExitProcessNow();
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam);
 

@@ -34,6 +34,10 @@ std::FILE* CreateFileForWriting(const PathString& path) {
     return file;
 }
 
+std::FILE* OpenFile(const PathString& path, FileMode mode) {
+    return std::fopen(path.c_str(), mode == FileMode::Write ? "wbe" : "rbe");
+}
+
 bool SeekFile(std::FILE* file, std::int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
@@ -62,6 +66,20 @@ std::string OsVersionText() {
     struct utsname name {};
     if (::uname(&name) != 0) return "Linux";
     return std::string("Linux ") + name.release;
+}
+
+std::string ProgramName() {
+    char buffer[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    std::string path = length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : "tovik-downloader";
+    path = path.substr(path.rfind('/') + 1);
+    const std::size_t dot = path.rfind('.');
+    return dot == std::string::npos || dot == 0 ? path : path.substr(0, dot);
+}
+
+void ExitProcessNow() {
+    std::fflush(nullptr);
+    ::_exit(0);
 }
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {

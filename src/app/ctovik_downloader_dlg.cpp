@@ -1,0 +1,206 @@
+#include "app/ctovik_downloader_dlg.h"
+
+#include <atomic>
+#include <memory>
+
+#include "app/progress_pacing.h"
+#include "app/result_report.h"
+#include "download/download_job.h"
+#include "download/download_outcome.h"
+#include "download/download_progress.h"
+#include "http/endpoints.h"
+#include "http/http_client.h"
+#include "platform/window_messages.h"
+#include "stats/download_stats.h"
+
+namespace {
+
+const char kConnecting[] = "Trwa nawiązywanie połączenia...";
+const char kDownloading[] = "Trwa pobieranie plików...";
+const char kCompleted[] = "<b>Pobieranie zakończone!</b>";
+const char kPreparing[] = "Trwa przygotowanie instalacji...";
+const char kFailure[] = "Wystąpił błąd pobierania. Spróbuj ponownie później.";
+const char kBasicOptions[] = "Opcje\u00A0podstawowe";
+const char kAdvancedOptions[] = "Opcje\u00A0zaawansowane";
+
+constexpr unsigned kFirstConnectMs = 10;
+constexpr unsigned kRetryConnectMs = 3000;
+constexpr unsigned kCancelPauseMs = 4000;
+constexpr unsigned kFinishedPollMs = 100;
+constexpr int kFinishedPolls = 200;
+constexpr unsigned kHelperPollMs = 20;
+
+}  // namespace
+
+bool CheckConnection() {
+    HttpClient probe;
+    return probe.ProbeUrl(CurrentEndpoints().metadataUrl) == CURLE_OK;
+}
+
+CtovikDownloaderDlg::CtovikDownloaderDlg(DialogHost& host, platform::PathString reportPath)
+    : m_host(host), m_reportPath(std::move(reportPath)) {}
+
+// ---------------------------------------------------------------- dispatch
+
+void CtovikDownloaderDlg::OnCommand(int controlId) {
+    if (m_ending) return;
+    switch (controlId) {
+        case IDC_INSTALL: OnInstallClicked(); break;
+        case IDC_ACCEPT: OnAcceptClicked(); break;
+        case IDC_LICENCE_LINK: OnLicenceLinkClicked(); break;
+        case IDC_HIDE_LICENCE_LINK: OnHideLicenceClicked(); break;
+        case IDC_ADVANCED_LINK: OnAdvancedOptionsClicked(); break;
+        default: break;
+    }
+}
+
+void CtovikDownloaderDlg::OnCancel() {
+    if (!m_ending) FinishDownload(kEndCancelled);
+}
+
+void CtovikDownloaderDlg::OnMessage(unsigned message, std::uintptr_t wParam) {
+    if (m_ending) return;  // an ending drops what the background threads still post
+    switch (message) {
+        case WM_DOWNLOAD_PROGRESS: OnDownloadProgress(static_cast<int>(wParam)); break;
+        case WM_DOWNLOAD_FAILED: OnDownloadFailed(wParam); break;
+        case WM_CONNECT_TIMER: OnConnectTimer(static_cast<unsigned>(wParam)); break;
+        case WM_PROBE_RESULT: OnProbeResult(static_cast<int>(wParam)); break;
+        default: break;
+    }
+}
+
+// ---------------------------------------------------------------- views
+
+void CtovikDownloaderDlg::OnInitDialog() {
+    m_host.SetProgressPosition(0);
+    m_host.ShowControl(IDC_PROGRESS, false);
+    m_host.EnableControl(IDC_INSTALL, false);
+    m_host.ShowControl(IDC_HIDE_LICENCE_LINK, false);
+    m_bAdvanced = false;
+}
+
+void CtovikDownloaderDlg::OnDocumentComplete() { HttpClient::GlobalInit(); }
+
+void CtovikDownloaderDlg::OnAcceptClicked() { m_host.EnableControl(IDC_INSTALL, m_host.IsChecked(IDC_ACCEPT)); }
+
+void CtovikDownloaderDlg::OnLicenceLinkClicked() {
+    m_host.ShowControl(IDC_ADVANCED_LINK, false);
+    m_host.ShowControl(IDC_HIDE_LICENCE_LINK, true);
+    m_host.RedrawControl(IDC_HIDE_LICENCE_LINK);
+    m_host.ShowControl(IDC_ACCEPT, false);
+    m_host.ShowControl(IDC_LICENCE_LINK, false);
+
+    std::string licence, main;
+    if (!m_host.GetElementProperty("licence", "innerHTML", licence)) return;
+    if (!m_host.GetElementProperty("main", "innerHTML", main)) return;
+    m_savedMain = main;
+    m_host.SetElementProperty("main", "innerHTML", licence);
+}
+
+void CtovikDownloaderDlg::OnHideLicenceClicked() {
+    m_host.ShowControl(IDC_HIDE_LICENCE_LINK, false);
+    m_host.ShowControl(IDC_ACCEPT, true);
+    m_host.ShowControl(IDC_LICENCE_LINK, true);
+    m_host.SetElementProperty("main", "innerHTML", m_savedMain);
+}
+
+void CtovikDownloaderDlg::OnAdvancedOptionsClicked() {
+    m_bAdvanced = !m_bAdvanced;
+    m_host.SetControlText(IDC_ADVANCED_LINK, m_bAdvanced ? kBasicOptions : kAdvancedOptions);
+}
+
+void CtovikDownloaderDlg::SetLabel(const char* elementId, const std::string& html) {
+    m_host.SetElementProperty(elementId, "innerHTML", html);  // skipped when the element is missing
+}
+
+// ---------------------------------------------------------------- download
+
+void CtovikDownloaderDlg::OnInstallClicked() {
+    if (m_host.IsControlVisible(IDC_HIDE_LICENCE_LINK)) OnHideLicenceClicked();
+    m_host.ShowControl(IDC_ACCEPT, false);
+    m_host.ShowControl(IDC_LICENCE_LINK, false);
+    m_host.ShowControl(IDC_ADVANCED_LINK, false);
+    m_host.ShowControl(IDC_INSTALL, false);
+    m_host.ShowControl(IDC_PROGRESS, true);
+    SetLabel("Label1", kConnecting);
+    m_host.SetTimer(IDT_FIRST_CONNECT, kFirstConnectMs);
+}
+
+void CtovikDownloaderDlg::OnConnectTimer(unsigned timerId) {
+    if (timerId != IDT_FIRST_CONNECT && timerId != IDT_RETRY_CONNECT) return;
+    m_host.KillTimer(timerId);
+    // The probe may take seconds: it runs off the window thread and posts
+    // its verdict back, so the window stays responsive.
+    WindowHandle window = m_host.Window();
+    m_host.StartThread([window] {
+        platform::PostWindowMessage(window, WM_PROBE_RESULT, CheckConnection() ? 0 : 1);
+    });
+}
+
+void CtovikDownloaderDlg::OnProbeResult(int code) {
+    if (code == 0)
+        StartDownload();
+    else
+        m_host.SetTimer(IDT_RETRY_CONNECT, kRetryConnectMs);
+}
+
+void CtovikDownloaderDlg::StartDownload() {
+    SetLabel("Label1", kDownloading);
+    SetLabel("Label2", "");
+    WindowHandle window = m_host.Window();
+    m_host.StartThread([window] { ProgressThreadProc(window); });
+    m_host.StartThread([window] { DownloadThreadProc(window); });
+}
+
+int CtovikDownloaderDlg::OnDownloadProgress(int position) {
+    int shown = position;
+    if (position >= 99) {
+        shown = 100;
+        m_host.SetElementProperty("Table", "height", "100%");
+        SetLabel("Label1", kCompleted);
+        SetLabel("Label2", kPreparing);
+    }
+    if (position < 0 || position > 100) return 0;
+    m_host.SetProgressPosition(shown);
+    if (position >= 100) FinishDownload(kEndCompleted);
+    return 1;
+}
+
+void CtovikDownloaderDlg::OnDownloadFailed(std::uintptr_t code) {
+    if (code == 0 && m_host.ProgressPosition() >= 99) {
+        FinishDownload(kEndCompleted);
+        return;
+    }
+    m_host.ShowMessageBox(kFailure);
+    FinishDownload(kEndCancelled);
+}
+
+// ---------------------------------------------------------------- endings
+
+void CtovikDownloaderDlg::RunWhilePainting(std::function<void()> work) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    m_host.StartThread([work, done] {
+        work();
+        done->store(true);
+    });
+    while (!done->load()) m_host.WaitPainting(kHelperPollMs);
+}
+
+void CtovikDownloaderDlg::FinishDownload(int status) {
+    if (m_ending) return;  // one ending per run
+    m_ending = true;
+    const bool cancelled = status != kEndCompleted;
+    if (cancelled) {
+        // The cancel event may have to create the record first; both hits
+        // are network calls, so they run beside the window.
+        RunWhilePainting([] { DownloadStats::Instance().ReportOutcome(kOutcomeUserCancel); });
+        m_host.HideWindow();
+        m_host.WaitPainting(kCancelPauseMs);
+    } else {
+        for (int poll = 0; poll < kFinishedPolls && !Progress().finished.load(std::memory_order_acquire); ++poll)
+            m_host.WaitPainting(kFinishedPollMs);
+    }
+    WriteResultReport(m_reportPath, cancelled);
+    WaitForReportPickup(m_reportPath, [this](unsigned ms) { m_host.WaitPainting(ms); });
+    m_host.EndDialog(cancelled ? kEndCancelled : kEndCompleted);
+}

@@ -1,0 +1,12 @@
+// GTK 3 + WebKitGTK host of the installer window.
+//
+// Implements DialogHost: a fixed 468 x 361 window whose client area is a web
+// view showing the page compiled into the program (images through the "res"
+// URI scheme), with the native controls in an overlay at their template
+// pixels. Page access is synchronous for the logic: an asynchronous script
+// call waited for in a nested main loop with a time limit. Every entry into
+// the logic is serialised: whatever arrives while the logic waits (clicks,
+// timers, posted messages, close) runs after it, in order.
+#pragma once
+
+#include "app/ctovik_downloader_app.h"  // RunInstallerDialog

@@ -1,0 +1,12 @@
+// tovik-downloader REPORT_PATH
+#include <gtk/gtk.h>
+
+#include "app/ctovik_downloader_app.h"
+
+int main(int argc, char** argv) {
+    gtk_init(&argc, &argv);
+    CtovikDownloaderApp app(std::vector<platform::PathString>(argv + 1, argv + argc));
+    app.InitInstance();
+    // Exit code 0 after every ending, even with a thread still in a transfer.
+    platform::ExitProcessNow();
+}

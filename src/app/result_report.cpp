@@ -1,0 +1,57 @@
+#include "app/result_report.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "download/download_job.h"
+#include "download/download_progress.h"
+
+namespace {
+constexpr unsigned kPickupPauseMs = 2863;
+constexpr int kPickupRetries = 30;
+}  // namespace
+
+platform::PathString ReportPathFromArguments(const std::vector<platform::PathString>& arguments) {
+    for (const platform::PathString& argument : arguments) {
+        if (argument.empty()) continue;
+        const bool isSwitch = argument[0] == '-'
+#ifdef _WIN32
+                              || argument[0] == '/'
+#endif
+            ;
+        if (!isSwitch) return argument;
+    }
+    return {};
+}
+
+std::string FormatResultReport(const char* status, std::int64_t fileSize, int nameId) {
+    char text[256];
+    std::snprintf(text, sizeof text, "[tovikdownload]\r\nstatus=%s\r\nfileSize=%lld\r\nnameID=%d\r\ninstallAuralo=%s",
+                  status, static_cast<long long>(fileSize), nameId, "no");
+    return text;
+}
+
+void WriteResultReport(const platform::PathString& path, bool cancelled) {
+    if (path.empty()) return;
+    // Binary mode with explicit CR LF: the same bytes on every OS.
+    std::FILE* file = platform::OpenFile(path, platform::FileMode::Write);
+    if (!file) return;
+    const DownloadProgress& progress = Progress();
+    const bool finished = progress.finished.load(std::memory_order_acquire);
+    const std::int64_t fileSize = finished ? progress.reportedSize.load() : 0;
+    const char* status = cancelled ? "cancel" : finished ? "ok" : "fail";
+    const std::string text = FormatResultReport(status, fileSize, GetNameId());
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+void WaitForReportPickup(const platform::PathString& path, const std::function<void(unsigned)>& pause) {
+    pause(kPickupPauseMs);
+    std::FILE* file = path.empty() ? nullptr : platform::OpenFile(path, platform::FileMode::Read);
+    for (int retry = 0; file && retry < kPickupRetries; ++retry) {
+        std::fclose(file);
+        pause(kPickupPauseMs);
+        file = platform::OpenFile(path, platform::FileMode::Read);
+    }
+    if (file) std::fclose(file);
+}

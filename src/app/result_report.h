@@ -1,0 +1,27 @@
+// The five-line report the caller reads at the path from the command line,
+// and the wait until the caller has taken it away.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// The first argument that is not a switch; empty when there is none. On
+// Windows switches begin with "-" or "/", elsewhere only with "-" since an
+// absolute path begins with "/".
+platform::PathString ReportPathFromArguments(const std::vector<platform::PathString>& arguments);
+
+// "[tovikdownload]", status, fileSize, nameID, installAuralo, CR LF between
+// the lines and none after the last.
+std::string FormatResultReport(const char* status, std::int64_t fileSize, int nameId);
+
+// Chooses status and size from the shared progress; writes nothing when the
+// path cannot be opened.
+void WriteResultReport(const platform::PathString& path, bool cancelled);
+
+// Returns once the report can no longer be opened for reading, or after 31
+// pauses of 2863 ms. pause lets the time pass (the window keeps painting).
+void WaitForReportPickup(const platform::PathString& path, const std::function<void(unsigned)>& pause);

@@ -10,11 +10,14 @@
 #include "platform/window_messages.h"
 #include "stats/download_stats.h"
 
+int ComputeNameId(std::uint32_t processId, std::int64_t calendarSeconds) {
+    // 32-bit arithmetic: large process ids wrap around.
+    const std::uint32_t seconds = static_cast<std::uint32_t>(calendarSeconds % 10000);
+    return static_cast<int>(processId * 10000u + seconds);
+}
+
 int GetNameId() {
-    static const int nameId = [] {
-        const std::uint32_t seconds = static_cast<std::uint32_t>(platform::CalendarSeconds() % 10000);
-        return static_cast<int>(platform::ProcessId() * 10000u + seconds);
-    }();
+    static const int nameId = ComputeNameId(platform::ProcessId(), platform::CalendarSeconds());
     return nameId;
 }
 

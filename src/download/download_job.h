@@ -2,6 +2,8 @@
 // file, the packages, the outcome for the statistics server and the window.
 #pragma once
 
+#include <cstdint>
+
 #include "http/http_client.h"
 #include "platform/platform.h"
 
@@ -9,6 +11,7 @@
 // process id * 10000 + seconds since 1970 modulo 10000, in 32-bit arithmetic,
 // computed once per process.
 int GetNameId();
+int ComputeNameId(std::uint32_t processId, std::int64_t calendarSeconds);
 
 class DownloadJob {
 public:

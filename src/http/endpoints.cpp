@@ -3,9 +3,10 @@
 #include "build_config.h"
 
 namespace {
+// Never destroyed: threads still running at exit may read it.
 Endpoints& Current() {
-    static Endpoints current = DefaultEndpoints();
-    return current;
+    static Endpoints* const current = new Endpoints(DefaultEndpoints());
+    return *current;
 }
 }  // namespace
 

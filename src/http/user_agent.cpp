@@ -9,8 +9,9 @@ const char* const branding = "Tovik";
 
 namespace {
 // Written once by the thread that creates the statistics record, before any
-// request that reads it is made.
-std::string userAgent;
+// request that reads it is made. Never destroyed: threads still in a transfer
+// at exit may read it.
+std::string& userAgent = *new std::string;
 }  // namespace
 
 const std::string& UserAgent() { return userAgent; }

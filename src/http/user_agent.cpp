@@ -1,6 +1,7 @@
 #include "http/user_agent.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "platform/platform.h"
 
@@ -8,13 +9,17 @@ const char* const programVersion = "2.1.2";
 const char* const branding = "Tovik";
 
 namespace {
-// Written once by the thread that creates the statistics record, before any
-// request that reads it is made. Never destroyed: threads still in a transfer
-// at exit may read it.
+// Written once by the thread that creates the statistics record, possibly
+// while a probe on another thread reads it. Never destroyed: threads still in
+// a transfer at exit may read it.
+std::mutex& userAgentMutex = *new std::mutex;
 std::string& userAgent = *new std::string;
 }  // namespace
 
-const std::string& UserAgent() { return userAgent; }
+std::string UserAgent() {
+    std::lock_guard<std::mutex> lock(userAgentMutex);
+    return userAgent;
+}
 
 std::string FormatUserAgent(const std::string& osFamily, const std::string& osVersion,
                             std::string brandingText) {
@@ -27,5 +32,7 @@ std::string FormatUserAgent(const std::string& osFamily, const std::string& osVe
 }
 
 void BuildUserAgent() {
-    userAgent = FormatUserAgent(platform::OsFamily(), platform::OsVersionText(), branding);
+    std::string text = FormatUserAgent(platform::OsFamily(), platform::OsVersionText(), branding);
+    std::lock_guard<std::mutex> lock(userAgentMutex);
+    userAgent = std::move(text);
 }

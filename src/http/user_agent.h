@@ -7,7 +7,7 @@ extern const char* const programVersion;  // "2.1.2"
 extern const char* const branding;        // "Tovik"
 
 // Empty until BuildUserAgent has run (on creation of the statistics record).
-const std::string& UserAgent();
+std::string UserAgent();
 void BuildUserAgent();
 
 // The text itself, for a given operating-system pair and branding.

@@ -297,6 +297,12 @@ void GtkDialogHost::ShowMessageBox(const std::string& text) {
     GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window_), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
                                             GTK_BUTTONS_OK, "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(box), platform::ProgramName().c_str());
+    // GTK 3 shows no icon of its own for a warning; the message box has one.
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    GtkWidget* icon = gtk_image_new_from_icon_name("dialog-warning", GTK_ICON_SIZE_DIALOG);
+    gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(box), icon);
+    gtk_widget_show(icon);
+    G_GNUC_END_IGNORE_DEPRECATIONS
     gtk_dialog_run(GTK_DIALOG(box));
     gtk_widget_destroy(box);
 }

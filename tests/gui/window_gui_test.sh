@@ -1,0 +1,162 @@
+#!/bin/bash
+# The installer window under Xvfb, clicked as a user would, against nginx on
+# loopback: the whole road to the report, the licence view, Escape, a close
+# while connecting, and a download failure with its message box.
+#   window_gui_test.sh HARNESS SEND_CLOSE SHOTS_DIR
+set -uo pipefail
+harness=$1 send_close=$2 shots=$3
+servers="$(cd "$(dirname "$0")/../../tools" && pwd)/local-servers.sh"
+mkdir -p "$shots"
+work=$(mktemp -d /tmp/tovik-gui-XXXXXX)
+chmod 755 "$work"
+mkdir -p "$work/tmp"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    "$servers" stop "$work/srv"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0 failed=0
+started=$SECONDS
+check() {  # description, condition
+    if eval "$2"; then
+        passed=$((passed + 1))
+        echo "ok $((SECONDS - started))s: $1"
+    else
+        failed=$((failed + 1))
+        echo "FAILED $((SECONDS - started))s: $1"
+    fi
+}
+# Polls a condition for up to three seconds: the page repaints asynchronously.
+soon() {
+    for _ in $(seq 15); do eval "$1" && return 0; sleep 0.2; done
+    return 1
+}
+
+# --- an X server of our own
+Xvfb -screen 0 1024x768x24 -nolisten tcp -displayfd 5 5>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(cat "$work/display")"
+
+# --- nginx: a 3 MB installer at 1 MB/s per package, so the progress shows
+size=3000000
+port=
+for candidate in $(seq $((40000 + $$ % 20000)) 7 $((40100 + $$ % 20000))); do
+    if "$servers" start "$work/srv" "$candidate" "$size" 307200 1m 2>/dev/null; then port=$candidate; break; fi
+done
+[ -n "$port" ] || { echo "nginx did not start"; exit 1; }
+base="http://127.0.0.1:$port"
+metadata="$base/downloader/installer-metadata/windows"
+
+title="Witaj w nowym Tovik!"
+window=
+start_window() {  # report path, metadata URL
+    TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&1 &
+    harness_pid=$!
+    pids+=("$harness_pid")
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
+    [ -n "$window" ] || { echo "FAILED: no window"; cat "$work/harness.log"; exit 1; }
+    # The page has loaded once the logo is drawn.
+    for _ in $(seq 100); do [ "$(pixel 200 80)" = 0D70AB ] && break; sleep 0.1; done
+}
+shot() { import -window "$window" "$shots/$1.png"; }
+pixel() {  # x y: the window's pixel as RRGGBB
+    import -window "$window" "$work/pixel.png" 2>/dev/null
+    convert "$work/pixel.png" -format "%[hex:p{$1,$2}]" info: 2>/dev/null | cut -c1-6
+}
+click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.4; }
+visible() { xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; }
+wait_for_file() {  # path, seconds
+    for _ in $(seq $(($2 * 10))); do [ -s "$1" ] && return 0; sleep 0.1; done
+    return 1
+}
+exit_code_within() {  # seconds: the harness's exit code once it has ended
+    for _ in $(seq $(($1 * 10))); do kill -0 "$harness_pid" 2>/dev/null || break; sleep 0.1; done
+    wait "$harness_pid"
+}
+report_text() {  # status size: the expected bytes
+    printf '[tovikdownload]\r\nstatus=%s\r\nfileSize=%s\r\nnameID=%s\r\ninstallAuralo=no' "$1" "$2" "$3"
+}
+# Controls at their template pixels (units * 6/4, units * 13/8), clicked near their centres.
+accept=(19 286) licence_link=(95 287) hide_link=(40 334) install=(234 335)
+
+# --- 1. the whole road
+report="$work/report-ok.ini"
+start_window "$report" "$metadata"
+check "window is 468 x 361" '[ "$(xwininfo -id "$window" | awk "/Width:/{w=\$2}/Height:/{h=\$2}END{print w\"x\"h}")" = 468x361 ]'
+shot 1-welcome
+check "light background" '[ "$(pixel 5 5)" = F1F4F9 ]'
+check "separator row 311" '[ "$(pixel 5 311)" = C6CCD5 ]'
+check "white band below it" '[ "$(pixel 460 355)" = FFFFFF ]'
+xdotool windowfocus --sync "$window" key Escape
+sleep 0.5
+check "Escape does not close the window" 'visible'
+click "${licence_link[@]}"
+shot 2-licence
+check "licence view replaces the logo" 'soon "[ \"\$(pixel 200 80)\" != 0D70AB ]"'
+check "hide link on the white band" '[ "$(pixel 16 334)" != FFFFFF ] || [ "$(pixel 20 334)" != FFFFFF ]'
+xdotool key Escape
+sleep 0.3
+click "${hide_link[@]}"
+check "welcome view is back" 'soon "[ \"\$(pixel 200 80)\" = 0D70AB ]"'
+click "${install[@]}"
+check "Install does nothing before the licence is accepted" '[ "$(pixel 100 336)" = FFFFFF ]'
+click "${accept[@]}"
+click "${install[@]}"
+sleep 1.5
+shot 3-downloading
+check "progress bar shown" '[ "$(pixel 100 336)" != FFFFFF ]'
+wait_for_file "$report" 60
+shot 4-completed
+name_id=$(sed -n 's/^nameID=\([-0-9]*\)\r*$/\1/p' "$report")
+check "report ok, byte-exact" 'cmp -s "$report" <(report_text ok "$size" "$name_id")'
+check "downloaded file equals the served one" 'cmp -s "$work/tmp/toviksetup$name_id.tmp" "$work/srv/www/files/installer.bin"'
+check "window stays until the report is taken" 'visible'
+rm -f "$report"
+exit_code_within 10
+check "exit code 0 after completion" '[ $? -eq 0 ]'
+check "events: started, succeeded" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-succeeded " ]'
+
+# --- 2. closed while connecting (nothing answers the probe)
+: > "$work/srv/events.log"
+report="$work/report-cancel.ini"
+start_window "$report" "http://127.0.0.1:$((port + 1))/downloader/installer-metadata/windows"
+click "${accept[@]}"
+click "${install[@]}"
+sleep 1
+shot 5-connecting
+"$send_close" "$window"
+sleep 1
+check "window disappears at once on close" '! visible'
+wait_for_file "$report" 15
+check "report cancel with size 0" 'cmp -s "$report" <(report_text cancel 0 "$(sed -n "s/^nameID=\([-0-9]*\)\r*$/\1/p" "$report")")'
+rm -f "$report"
+exit_code_within 10
+check "exit code 0 after cancel" '[ $? -eq 0 ]'
+check "events: started, canceled" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
+
+# --- 3. a download that fails: message box, then the cancel ending
+: > "$work/srv/events.log"
+sed -i 's|/files/installer.bin|/files/missing.bin|' "$work/srv/www/downloader/installer-metadata/windows"
+report="$work/report-failed.ini"
+start_window "$report" "$metadata"
+click "${accept[@]}"
+click "${install[@]}"
+box=$(timeout 30 xdotool search --sync --onlyvisible --name "^$(basename "$harness")\$" | head -n 1)
+check "message box captioned with the program's name" '[ -n "$box" ]'
+[ -n "$box" ] && import -window root -crop 1024x768+0+0 "$shots/6-failure-message.png"
+check "no report while the message box is up" '[ ! -e "$report" ]'
+[ -n "$box" ] && xdotool windowfocus --sync "$box" key Return
+wait_for_file "$report" 20
+check "report cancel after a failure" 'grep -q "^status=cancel" "$report" && grep -q "^fileSize=0" "$report"'
+rm -f "$report"
+exit_code_within 10
+check "exit code 0 after a failure" '[ $? -eq 0 ]'
+check "events: started, failed with 22" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/srv/events.log"'
+
+echo "screenshots in $shots"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -7,6 +7,7 @@
 #       DIR/files.log                one line per file request
 #       DIR/events.log               one line per statistics event
 #       RATE                         nginx limit_rate per request, e.g. 4m (default: none)
+#       /slow/installer.bin          the same file at 2 kB/s
 #   local-servers.sh stop DIR
 set -euo pipefail
 
@@ -68,6 +69,12 @@ http {
         location /files/ {
             access_log $dir/files.log requests;
             limit_rate $rate;
+        }
+        # The same files at a crawl, for downloads that are still running.
+        location /slow/ {
+            alias $dir/www/files/;
+            access_log $dir/files.log requests;
+            limit_rate 2k;
         }
         location /Tovik-Downloader/evt/ {
             access_log $dir/events.log requests;

@@ -157,6 +157,23 @@ exit_code_within 10
 check "exit code 0 after a failure" '[ $? -eq 0 ]'
 check "events: started, failed with 22" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/srv/events.log"'
 
+# --- 4. closed while the worker is blocked in a slow transfer: still exit code 0
+: > "$work/srv/events.log"
+sed -i 's|/files/missing.bin|/slow/installer.bin|' "$work/srv/www/downloader/installer-metadata/windows"
+report="$work/report-slow.ini"
+start_window "$report" "$metadata"
+click "${accept[@]}"
+click "${install[@]}"
+sleep 2
+shot 7-slow-download
+"$send_close" "$window"
+wait_for_file "$report" 20
+check "report cancel while the transfer runs" 'grep -q "^status=cancel" "$report"'
+rm -f "$report"
+exit_code_within 10
+check "exit code 0 with the worker still in a transfer" '[ $? -eq 0 ]'
+check "events: started, canceled" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
+
 echo "screenshots in $shots"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

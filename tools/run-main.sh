@@ -28,7 +28,7 @@ if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "== the window opens on $DISPLAY: accept the licence and press Zainstaluj"
 else
     echo "== no display: under Xvfb, clicking Accept and Install"
-    Xvfb -screen 0 1024x768x24 -nolisten tcp -displayfd 5 5>"$job/display" 2>/dev/null &
+    Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$job/display" 2>/dev/null &
     pids+=($!)
     for _ in $(seq 100); do [ -s "$job/display" ] && break; sleep 0.1; done
     export DISPLAY=":$(cat "$job/display")"

@@ -36,7 +36,7 @@ soon() {
 }
 
 # --- an X server of our own
-Xvfb -screen 0 1024x768x24 -nolisten tcp -displayfd 5 5>"$work/display" 2>/dev/null &
+Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$work/display" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=":$(cat "$work/display")"

@@ -3,7 +3,8 @@
 
 666: the welcome view with the logo; 667: the licence view, plain. Both are
 468 x 361, the dialog's client area at 96 DPI: rows 0-310 light, row 311 the
-separator, rows 312-360 white. The icon is the logo alone at 48 and 32 px.
+separator, rows 312-360 white. The icon is the logo alone at 48 and 32 px, as
+PNGs and as one Windows .ico.
 """
 import os
 import struct
@@ -80,11 +81,30 @@ def icon(size):
     return rows
 
 
+def ico(path, images):
+    """A Windows icon of 32-bit BMP images: (size, rows of RGBA) pairs."""
+    header = struct.pack("<HHH", 0, 1, len(images))
+    entries, blobs = b"", b""
+    offset = 6 + 16 * len(images)
+    for size, rows in images:
+        mask_stride = ((size + 31) // 32) * 4
+        bitmap = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
+        for row in reversed(rows):  # bottom-up, BGRA
+            bitmap += b"".join(bytes((b, g, r, a)) for r, g, b, a in row)
+        bitmap += b"\x00" * mask_stride * size  # the alpha channel decides; the mask stays clear
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(bitmap), offset)
+        blobs += bitmap
+        offset += len(bitmap)
+    with open(path, "wb") as out:
+        out.write(header + entries + blobs)
+
+
 def main():
     png(os.path.join(RES, "background_666.png"), WIDTH, HEIGHT, background(True), False)
     png(os.path.join(RES, "background_667.png"), WIDTH, HEIGHT, background(False), False)
     for size in (48, 32):
         png(os.path.join(RES, "icon_%d.png" % size), size, size, icon(size), True)
+    ico(os.path.join(RES, "icon.ico"), [(48, icon(48)), (32, icon(32))])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,300 @@
+// Win32 host of the installer window: the dialog from template 102, the
+// WebBrowser control over its client area showing HTML resource 104, the
+// native controls above it, and DialogHost on top of them. Every entry into
+// the logic is serialised: whatever arrives while the logic waits (a message
+// box, the ending's pauses) runs after it, in order, or not at all once the
+// dialog has ended.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/ctovik_downloader_app.h"
+#include "app/ctovik_downloader_dlg.h"
+#include "app/win32/browser_host.h"
+#include "platform/window_messages.h"
+
+namespace {
+
+constexpr int IDD_INSTALLER = 102;
+constexpr int IDR_ICON = 128;
+const COLORREF kLight = RGB(241, 244, 249);
+const COLORREF kLink = RGB(13, 112, 171);
+const COLORREF kWhite = RGB(255, 255, 255);
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
+    return out;
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
+    return out;
+}
+
+// ---------------------------------------------------------------- Escape filter
+
+HWND g_dialog = nullptr;
+HHOOK g_filter = nullptr;
+
+// The dialog manager would turn Escape into a cancel; it never reaches it.
+LRESULT CALLBACK ProcessMessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+    const MSG* message = reinterpret_cast<const MSG*>(lParam);
+    if (code >= 0 && g_dialog && message->message == WM_KEYDOWN && message->wParam == VK_ESCAPE &&
+        (message->hwnd == g_dialog || IsChild(g_dialog, message->hwnd)))
+        return TRUE;
+    return CallNextHookEx(g_filter, code, wParam, lParam);
+}
+
+void CALLBACK ConnectTimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
+    if (timerId == IDT_FIRST_CONNECT || timerId == IDT_RETRY_CONNECT)
+        PostMessageW(window, WM_CONNECT_TIMER, timerId, 0);
+}
+
+DWORD WINAPI ThreadEntry(LPVOID parameter) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
+    (*body)();
+    return 0;
+}
+
+// ---------------------------------------------------------------- the host
+
+class Win32Host final : public DialogHost {
+public:
+    explicit Win32Host(const platform::PathString& reportPath) : dialog_(*this, reportPath) {}
+
+    int Run() {
+        return static_cast<int>(DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER), nullptr,
+                                                DialogProc, reinterpret_cast<LPARAM>(this)));
+    }
+
+    void ShowControl(int id, bool show) override { ShowWindow(Item(id), show ? SW_SHOW : SW_HIDE); }
+    bool IsControlVisible(int id) override { return IsWindowVisible(Item(id)) != FALSE; }
+    void EnableControl(int id, bool enable) override { EnableWindow(Item(id), enable); }
+    bool IsChecked(int id) override { return IsDlgButtonChecked(window_, id) == BST_CHECKED; }
+    void SetControlText(int id, const std::string& text) override { SetWindowTextW(Item(id), Wide(text).c_str()); }
+    void RedrawControl(int id) override {
+        RedrawWindow(Item(id), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    }
+    void SetProgressPosition(int position) override { SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, position, 0); }
+    int ProgressPosition() override { return static_cast<int>(SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0)); }
+    bool GetElementProperty(const std::string& id, const std::string& name, std::string& value) override {
+        std::wstring wide;
+        if (!browser_.GetElementProperty(Wide(id), Wide(name), wide)) return false;
+        value = Utf8(wide);
+        return true;
+    }
+    bool SetElementProperty(const std::string& id, const std::string& name, const std::string& value) override {
+        return browser_.SetElementProperty(Wide(id), Wide(name), Wide(value));
+    }
+    WindowHandle Window() override { return window_; }
+    void SetTimer(unsigned id, unsigned milliseconds) override { ::SetTimer(window_, id, milliseconds, ConnectTimerProc); }
+    void KillTimer(unsigned id) override { ::KillTimer(window_, id); }
+    void StartThread(std::function<void()> body) override {
+        auto* parameter = new std::function<void()>(std::move(body));
+        HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, parameter, 0, nullptr);
+        if (thread)
+            CloseHandle(thread);  // never joined
+        else
+            delete parameter;
+    }
+    void ShowMessageBox(const std::string& text) override {
+        MessageBoxW(window_, Wide(text).c_str(), Wide(platform::ProgramName()).c_str(), MB_OK | MB_ICONEXCLAMATION);
+    }
+    void HideWindow() override { ShowWindow(window_, SW_HIDE); }
+    void EndDialog(int result) override {
+        ended_ = true;
+        ::EndDialog(window_, result);
+    }
+    void WaitPainting(unsigned milliseconds) override {
+        const DWORD end = GetTickCount() + milliseconds;
+        for (;;) {
+            const LONG left = static_cast<LONG>(end - GetTickCount());
+            if (left <= 0) return;
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left), QS_ALLINPUT);
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+    }
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_INITDIALOG) SetWindowLongPtrW(window, DWLP_USER, lParam);
+        auto* host = reinterpret_cast<Win32Host*>(GetWindowLongPtrW(window, DWLP_USER));
+        return host ? host->Handle(window, message, wParam, lParam) : FALSE;
+    }
+
+    INT_PTR Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void OnInitDialog(HWND window);
+    INT_PTR OnColorStatic(HDC dc, HWND control);
+    void OnPaintIconic();
+    HWND Item(int id) const { return GetDlgItem(window_, id); }
+
+    // Runs an action of the logic now, or after the one that is waiting.
+    void Enter(std::function<void()> action) {
+        if (ended_) return;
+        if (inLogic_) {
+            pending_.push_back(std::move(action));
+            return;
+        }
+        inLogic_ = true;
+        action();
+        while (!pending_.empty() && !ended_) {
+            std::function<void()> next = std::move(pending_.front());
+            pending_.pop_front();
+            next();
+        }
+        pending_.clear();
+        inLogic_ = false;
+    }
+
+    CtovikDownloaderDlg dialog_;
+    BrowserHost browser_;
+    HWND window_ = nullptr;
+    HICON icon_ = nullptr;
+    HCURSOR hand_ = nullptr;
+    HBRUSH lightBrush_ = CreateSolidBrush(kLight);
+    HBRUSH whiteBrush_ = CreateSolidBrush(kWhite);
+    bool inLogic_ = false;
+    bool ended_ = false;
+    std::deque<std::function<void()>> pending_;
+};
+
+void Win32Host::OnInitDialog(HWND window) {
+    window_ = window;
+    g_dialog = window;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_ICON), IMAGE_ICON, 0, 0, LR_DEFAULTSIZE));
+    HICON small = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDR_ICON), IMAGE_ICON,
+                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+    SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small ? small : icon_));
+    SendMessageW(Item(IDC_PROGRESS), PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+
+    // The browser fills the client area beneath the controls.
+    RECT client;
+    GetClientRect(window, &client);
+    if (browser_.Create(window, client, [this] { Enter([this] { dialog_.OnDocumentComplete(); }); })) {
+        if (HWND page = browser_.Window()) SetWindowPos(page, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    }
+    for (int id : {IDC_PROGRESS, IDC_INSTALL, IDC_ACCEPT, IDC_LICENCE_LINK, IDC_HIDE_LICENCE_LINK, IDC_ADVANCED_LINK}) {
+        HWND control = Item(id);
+        SetWindowLongPtrW(control, GWL_STYLE, GetWindowLongPtrW(control, GWL_STYLE) | WS_CLIPSIBLINGS);
+        SetWindowPos(control, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    }
+    Enter([this] { dialog_.OnInitDialog(); });
+
+    wchar_t module[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
+    browser_.Navigate(L"res://" + std::wstring(module, length) + L"/104");
+}
+
+INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {
+    switch (GetDlgCtrlID(control)) {
+        case IDC_ACCEPT:
+            return reinterpret_cast<INT_PTR>(lightBrush_);
+        case IDC_LICENCE_LINK:
+            SetTextColor(dc, kLink);
+            SetBkColor(dc, kLight);
+            return reinterpret_cast<INT_PTR>(lightBrush_);
+        case IDC_HIDE_LICENCE_LINK:
+        case IDC_ADVANCED_LINK:
+            SetTextColor(dc, kLink);
+            SetBkColor(dc, kWhite);
+            return reinterpret_cast<INT_PTR>(whiteBrush_);
+        default:
+            return FALSE;
+    }
+}
+
+void Win32Host::OnPaintIconic() {
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window_, &paint);
+    SendMessageW(window_, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client;
+    GetClientRect(window_, &client);
+    const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+    DrawIcon(dc, x, y, icon_);
+    EndPaint(window_, &paint);
+}
+
+INT_PTR Win32Host::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG:
+            OnInitDialog(window);
+            return TRUE;
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam);
+            if (HIWORD(wParam) == BN_CLICKED && id != IDOK && id != IDCANCEL)  // STN_CLICKED is 0 too
+                Enter([this, id] { dialog_.OnCommand(id); });
+            return TRUE;  // IDOK and IDCANCEL (Enter, Escape) do nothing of their own
+        }
+        case WM_CLOSE:  // close box, system menu Close, Alt+F4
+            Enter([this] { dialog_.OnCancel(); });
+            return TRUE;
+        case WM_DOWNLOAD_PROGRESS:
+        case WM_DOWNLOAD_FAILED:
+        case WM_CONNECT_TIMER:
+        case WM_PROBE_RESULT:
+            Enter([this, message, wParam] { dialog_.OnMessage(message, wParam); });
+            return TRUE;
+        case WM_CTLCOLORSTATIC:
+            return OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_SETCURSOR: {
+            const int id = GetDlgCtrlID(reinterpret_cast<HWND>(wParam));
+            if (id != IDC_LICENCE_LINK && id != IDC_ADVANCED_LINK && id != IDC_HIDE_LICENCE_LINK) return FALSE;
+            if (!hand_) hand_ = LoadCursorW(nullptr, IDC_HAND);
+            SetCursor(hand_);
+            SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+            return TRUE;
+        }
+        case WM_PAINT:
+            if (!IsIconic(window)) return FALSE;
+            OnPaintIconic();
+            return TRUE;
+        case WM_QUERYDRAGICON:
+            return reinterpret_cast<INT_PTR>(icon_);
+        default:
+            return FALSE;
+    }
+}
+
+}  // namespace
+
+int RunInstallerDialog(const platform::PathString& reportPath) {
+    g_filter = SetWindowsHookExW(WH_MSGFILTER, ProcessMessageFilter, nullptr, GetCurrentThreadId());
+    // Never destroyed: background threads may still post to its window at exit.
+    auto* host = new Win32Host(reportPath);
+    return host->Run();
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    OleInitialize(nullptr);  // the browser control is an OLE object
+
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<platform::PathString> rest;
+    for (int i = 1; i < count; ++i) rest.emplace_back(arguments[i]);
+    LocalFree(arguments);
+
+    CtovikDownloaderApp app(rest);
+    app.InitInstance();
+    // Exit code 0 after every ending, even with a thread still in a transfer.
+    platform::ExitProcessNow();
+}

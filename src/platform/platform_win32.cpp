@@ -1,0 +1,114 @@
+// Windows implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <io.h>
+#include <fcntl.h>
+#include <time.h>
+
+namespace platform {
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+PathString TempInstallerPath(int nameId) {
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    // A folder too long for the name leaves no path rather than a cut one.
+    wchar_t path[MAX_PATH + 2];
+    const int length = _snwprintf(path, MAX_PATH + 2, L"%s%s%d.tmp", folder, L"toviksetup", nameId);
+    if (length < 0 || length >= MAX_PATH + 2) return {};
+    return PathString(path, static_cast<std::size_t>(length));
+}
+
+std::FILE* CreateFileForWriting(const PathString& path) {
+    // Not shared while open; a reparse point at the name is opened itself, not followed.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) || !SetEndOfFile(handle)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (!file) _close(fd);
+    return file;
+}
+
+std::FILE* OpenFile(const PathString& path, FileMode mode) {
+    std::FILE* file = nullptr;
+    // Binary with explicit CR LF in the text: the same bytes as text mode would write.
+    return _wfopen_s(&file, path.c_str(), mode == FileMode::Write ? L"wb" : L"rb") == 0 ? file : nullptr;
+}
+
+bool SeekFile(std::FILE* file, std::int64_t offset) { return _fseeki64(file, offset, SEEK_SET) == 0; }
+
+std::uint32_t ProcessId() { return GetProcessId(GetCurrentProcess()); }
+
+std::int64_t CalendarSeconds() { return _time64(nullptr); }
+
+std::int64_t PerformanceCounter() {
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    return count.QuadPart;
+}
+
+double PerformanceFrequency() {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(frequency.QuadPart);
+}
+
+void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+std::string OsFamily() { return "Windows"; }
+
+std::string OsVersionText() {
+    OSVERSIONINFOW version;
+    ZeroMemory(&version, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;  // 276
+    GetVersionExW(&version);  // zeros stay when it fails: "Windows NT 0.0"
+    char text[4096];
+    std::snprintf(text, sizeof text, "Windows NT %lu.%lu", version.dwMajorVersion, version.dwMinorVersion);
+    return text;
+}
+
+std::string ProgramName() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name(path, length);
+    name = name.substr(name.find_last_of(L"\\/") + 1);
+    const std::size_t dot = name.rfind(L'.');
+    return Utf8(dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot));
+}
+
+void ExitProcessNow() {
+    std::fflush(nullptr);
+    _exit(0);
+}
+
+void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
+    PostMessageW(window, message, static_cast<WPARAM>(wParam), 0);
+}
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+// The platform layer as the core uses it, on each OS: the temporary file's
+// name and creation, 64-bit positions, time and process ids.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "download/download_job.h"
+#include "platform/platform.h"
+#include "platform/stopwatch.h"
+
+namespace {
+
+platform::PathString Path(const std::string& ascii) { return platform::PathString(ascii.begin(), ascii.end()); }
+
+// A file of our own next to where the installer goes.
+platform::PathString Scratch() { return platform::TempInstallerPath(GetNameId()) + Path(".platform-test"); }
+
+}  // namespace
+
+TEST(Platform, InstallerPathIsInTheTemporaryFolder) {
+    const platform::PathString path = platform::TempInstallerPath(42421234);
+    const platform::PathString tail = Path("toviksetup42421234.tmp");
+    ASSERT_GT(path.size(), tail.size());
+    EXPECT_EQ(path.substr(path.size() - tail.size()), tail);
+#ifdef _WIN32
+    EXPECT_EQ(path[path.size() - tail.size() - 1], L'\\');
+#else
+    EXPECT_EQ(path[path.size() - tail.size() - 1], '/');
+#endif
+    EXPECT_EQ(platform::TempInstallerPath(-5).substr(path.size() - tail.size()), Path("toviksetup-5.tmp"));
+}
+
+TEST(Platform, CreatedFileIsTruncatedAndTakesPositionsPastFourGibibytes) {
+    const platform::PathString path = Scratch();
+    std::FILE* file = platform::CreateFileForWriting(path);
+    ASSERT_NE(file, nullptr);
+    std::fputs("old content", file);
+    std::fclose(file);
+
+    file = platform::CreateFileForWriting(path);
+    ASSERT_NE(file, nullptr);
+    const std::int64_t beyond = (std::int64_t{1} << 32) + 12345;  // past what 32 bits can say
+    ASSERT_TRUE(platform::SeekFile(file, beyond));
+    std::fputc('Z', file);
+    ASSERT_TRUE(platform::SeekFile(file, 0));
+    std::fputc('A', file);
+    ASSERT_EQ(std::fclose(file), 0);
+
+    file = platform::OpenFile(path, platform::FileMode::Read);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(std::fgetc(file), 'A');
+    EXPECT_EQ(std::fgetc(file), 0);  // "old content" is gone
+    ASSERT_TRUE(platform::SeekFile(file, beyond));
+    EXPECT_EQ(std::fgetc(file), 'Z');
+    EXPECT_EQ(std::fgetc(file), EOF);
+    std::fclose(file);
+#ifdef _WIN32
+    _wremove(path.c_str());
+#else
+    std::remove(path.c_str());
+#endif
+}
+
+TEST(Platform, ClockCounterAndProcessId) {
+    EXPECT_NEAR(static_cast<double>(platform::CalendarSeconds()), static_cast<double>(std::time(nullptr)), 2.0);
+    EXPECT_NE(platform::ProcessId(), 0u);
+    EXPECT_GT(platform::PerformanceFrequency(), 0.0);
+    Stopwatch watch;
+    platform::SleepMilliseconds(50);
+    const double elapsed = watch.ElapsedMilliseconds();
+    EXPECT_GE(elapsed, 45.0);
+    EXPECT_LT(elapsed, 5000.0);
+    // process id * 10000 + seconds modulo 10000, wrapping in 32 bits
+    EXPECT_LT(static_cast<std::uint32_t>(GetNameId()) - platform::ProcessId() * 10000u, 10000u);
+}
+
+TEST(Platform, OsTextsForTheUserAgent) {
+#ifdef _WIN32
+    EXPECT_EQ(platform::OsFamily(), "Windows");
+    EXPECT_EQ(platform::OsVersionText().rfind("Windows NT ", 0), 0u);
+#else
+    EXPECT_EQ(platform::OsFamily(), "Linux");
+    EXPECT_EQ(platform::OsVersionText().rfind("Linux ", 0), 0u);
+#endif
+}

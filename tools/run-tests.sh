@@ -17,3 +17,9 @@ run_suite build ""
 # The sanitizer builds run everything but the real windows (WebKit is not built for them).
 run_suite build-asan "-LE gui" -DTOVIK_SANITIZE=address
 run_suite build-tsan "-LE gui" -DTOVIK_SANITIZE=thread
+
+# The Windows build: the core's unit tests and the exe's window under Wine,
+# built with addresses of its own for the test servers.
+BUILD_DIR=$PWD/build-win32-test bash tools/build-win32 \
+    -DTOVIK_METADATA_HOST=127.0.0.1:18380 -DTOVIK_STATS_HOST=127.0.0.1:18381
+(cd build-win32-test && ctest --output-on-failure)

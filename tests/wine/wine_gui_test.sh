@@ -1,0 +1,136 @@
+#!/bin/bash
+# tovik-downloader.exe under Wine and Xvfb, driven by a small helper that
+# clicks its controls: the whole download from nginx on loopback into Wine's
+# temporary folder, a cancel while connecting, and a failure with its message
+# box. The build's metadata host is METADATA_PORT, its statistics host
+# STATS_PORT, both on 127.0.0.1.
+#   wine_gui_test.sh EXE DIALOG_CLICK_EXE METADATA_PORT STATS_PORT SHOTS_DIR
+set -uo pipefail
+exe=$1 clicker=$2 metadata_port=$3 stats_port=$4 shots=$5
+tools="$(cd "$(dirname "$0")/../../tools" && pwd)"
+servers="$tools/local-servers.sh"
+wine_run="$tools/wine-run"
+export WINEPREFIX=${WINEPREFIX:-$tools/../build-win32/wineprefix}  # as wine-run makes it
+mkdir -p "$shots"
+work=$(mktemp -d /tmp/tovik-wine-XXXXXX)
+chmod 755 "$work"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    "$servers" stop "$work/files"
+    "$servers" stop "$work/stats"
+    WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+started=$SECONDS passed=0 failed=0
+check() {
+    if eval "$2"; then passed=$((passed + 1)); echo "ok $((SECONDS - started))s: $1"
+    else failed=$((failed + 1)); echo "FAILED $((SECONDS - started))s: $1"; fi
+}
+echo "note: Wine's HTML engine is not available offline, so the page inside the window"
+echo "      is not rendered and not checked here; the controls, download, endings and report are."
+
+Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$work/display" 2>/dev/null &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=":$(cat "$work/display")"
+
+# Metadata and files on one server, events on another, so the first can go away.
+size=3000000
+"$servers" start "$work/files" "$metadata_port" "$size" 307200 2m || { echo "nginx did not start"; exit 1; }
+"$servers" start "$work/stats" "$stats_port" 1 307200 || { echo "nginx did not start"; exit 1; }
+"$wine_run" cmd /c exit >/dev/null 2>&1  # the prefix, made once
+
+title="Witaj w nowym Tovik!"
+click() { "$wine_run" "$clicker" "$@" >/dev/null 2>&1; }
+state() { "$wine_run" "$clicker" state "$title" "$1" 2>/dev/null | tr -d '\r'; }
+start_window() {  # report name
+    report_unix="$work/$1"
+    "$wine_run" "$exe" "Z:${report_unix//\//\\}" >>"$work/wine.log" 2>&1 &
+    exe_pid=$!
+    pids+=("$exe_pid")
+    click wait "$title" 60 || { echo "FAILED: no window"; cat "$work/wine.log"; exit 1; }
+    window=$(xdotool search --onlyvisible --name "$title" | head -n 1)
+}
+shot() { import -window "${2:-$window}" "$shots/$1.png" 2>/dev/null; }
+wait_for_file() { for _ in $(seq $(($2 * 10))); do [ -s "$1" ] && return 0; sleep 0.1; done; return 1; }
+exit_code_within() {
+    for _ in $(seq $(($1 * 10))); do kill -0 "$exe_pid" 2>/dev/null || break; sleep 0.1; done
+    wait "$exe_pid"
+}
+events() { cut -d"?" -f1 "$work/stats/events.log" | tr "\n" " "; }
+report_name_id() { tr -d '\r' < "$1" | sed -n 's/^nameID=//p'; }
+report_text() { printf '[tovikdownload]\r\nstatus=%s\r\nfileSize=%s\r\nnameID=%s\r\ninstallAuralo=no' "$1" "$2" "$3"; }
+
+# --- 1. the whole road
+start_window report-ok.ini
+shot w1-welcome
+check "welcome: Install disabled, hide link hidden, advanced link hidden" \
+    '[ "$(state 1001)" = "visible disabled unchecked" ] && [ "$(state 1006 | cut -d" " -f1)" = hidden ] && [ "$(state 1005 | cut -d" " -f1)" = hidden ]'
+click escape "$title"
+sleep 1
+check "Escape does not close the window" 'click wait "$title" 1'
+click click "$title" 1004
+check "licence view: hide link shown, check box hidden" '[ "$(state 1006 | cut -d" " -f1)" = visible ] && [ "$(state 1002 | cut -d" " -f1)" = hidden ]'
+click click "$title" 1006
+check "welcome view again" '[ "$(state 1002 | cut -d" " -f1)" = visible ] && [ "$(state 1006 | cut -d" " -f1)" = hidden ]'
+click click "$title" 1002
+check "accepting enables Install" '[ "$(state 1001)" = "visible enabled unchecked" ]'
+click click "$title" 1001
+sleep 2
+shot w2-downloading
+check "downloading: progress bar shown, Install hidden" '[ "$(state 1000 | cut -d" " -f1)" = visible ] && [ "$(state 1001 | cut -d" " -f1)" = hidden ]'
+wait_for_file "$report_unix" 90
+name_id=$(report_name_id "$report_unix")
+check "report ok, CR LF, byte-exact" 'cmp -s "$report_unix" <(report_text ok "$size" "$name_id")'
+installer=$(find "$WINEPREFIX/drive_c" -name "toviksetup$name_id.tmp" 2>/dev/null | head -n 1)
+check "installer in Wine's temporary folder equals the served one" '[[ "$installer" == */Temp/toviksetup$name_id.tmp ]] && cmp -s "$installer" "$work/files/www/files/installer.bin"'
+rm -f "$report_unix" "$installer"
+exit_code_within 15
+check "exit code 0 after completion" '[ $? -eq 0 ]'
+check "events: started, succeeded" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-succeeded " ]'
+check "User-Agent names Windows NT" 'grep -q "(OS;Windows;Windows NT [0-9]*\.[0-9]*) (BRANDING;Tovik)" "$work/stats/events.log"'
+
+# --- 2. closed while connecting: the metadata server is gone
+: > "$work/stats/events.log"
+"$servers" stop "$work/files"
+sleep 0.5
+start_window report-cancel.ini
+click click "$title" 1002
+click click "$title" 1001
+sleep 1
+shot w3-connecting
+click close "$title"
+sleep 1.5
+check "window disappears at once on close" '! click wait "$title" 1'
+wait_for_file "$report_unix" 20
+check "report cancel with size 0" 'cmp -s "$report_unix" <(report_text cancel 0 "$(report_name_id "$report_unix")")'
+rm -f "$report_unix"
+exit_code_within 15
+check "exit code 0 after cancel" '[ $? -eq 0 ]'
+check "events: started, canceled" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
+
+# --- 3. a failing download: message box, then the cancel ending
+: > "$work/stats/events.log"
+"$servers" start "$work/files" "$metadata_port" "$size" 307200 2m
+sed -i 's|/files/installer.bin|/files/missing.bin|' "$work/files/www/downloader/installer-metadata/windows"
+start_window report-failed.ini
+click click "$title" 1002
+click click "$title" 1001
+check "message box captioned with the program's name" 'click wait tovik-downloader 30'
+box=$(xdotool search --onlyvisible --name "^tovik-downloader\$" | head -n 1)
+[ -n "$box" ] && shot w4-failure-message "$box"
+check "no report while the message box is up" '[ ! -e "$report_unix" ]'
+click ok tovik-downloader
+wait_for_file "$report_unix" 20
+check "report cancel after a failure" 'cmp -s "$report_unix" <(report_text cancel 0 "$(report_name_id "$report_unix")")'
+rm -f "$report_unix"
+exit_code_within 15
+check "exit code 0 after a failure" '[ $? -eq 0 ]'
+check "events: started, failed with 22" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/stats/events.log"'
+
+echo "screenshots in $shots"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

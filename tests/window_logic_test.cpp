@@ -151,6 +151,7 @@ TEST(WindowInstall, FailedCheckRetriesEveryThreeSecondsOffTheWindowThread) {
 
 TEST(WindowInstall, SuccessfulCheckStartsTheTwoThreads) {
     Window w;
+    w.host.runThreads = false;  // they would outlive the window they post to
     w.dialog.OnCommand(IDC_INSTALL);
     w.dialog.OnMessage(WM_CONNECT_TIMER, IDT_FIRST_CONNECT);
     w.dialog.OnMessage(WM_PROBE_RESULT, 0);

@@ -32,6 +32,7 @@ public:
     std::vector<std::string> log;         // the order of visible steps
     std::vector<std::string> messageBoxes;
     int threadsStarted = 0;
+    bool runThreads = true;  // off: threads are only counted, for tests that end before they would
     int endResult = 0;
     long long now = 0;  // fake milliseconds
     std::function<void(long long)> onTime;
@@ -82,7 +83,7 @@ public:
     void KillTimer(unsigned id) override { timers.erase(id); }
     void StartThread(std::function<void()> body) override {
         ++threadsStarted;
-        std::thread(std::move(body)).detach();
+        if (runThreads) std::thread(std::move(body)).detach();
     }
     void ShowMessageBox(const std::string& text) override {
         messageBoxes.push_back(text);

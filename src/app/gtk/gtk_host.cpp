@@ -3,7 +3,6 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "app/ctovik_downloader_dlg.h"
 #include "app/dialog_template.h"
+#include "app/logic_entry.h"
 #include "app/resources.h"
 #include "platform/window_messages.h"
 
@@ -167,7 +167,7 @@ public:
     void ShowMessageBox(const std::string& text) override;
     void HideWindow() override { gtk_widget_hide(window_); }
     void EndDialog(int result) override {
-        ended_ = true;
+        entry_.End();
         result_ = result;
         g_main_loop_quit(loop_);
     }
@@ -185,9 +185,7 @@ private:
     };
 
     static gboolean DispatchPosted(gpointer data);
-    // Runs an action of the logic now, or after the one that is running
-    // (which is waiting in a nested loop) has returned.
-    void Enter(std::function<void()> action);
+    void Enter(std::function<void()> action) { entry_.Enter(std::move(action)); }
     bool CallPage(const char* body, const std::string& elementId, const std::string& name, const std::string* value,
                   std::string* result);
     void BuildWindow();
@@ -201,29 +199,10 @@ private:
     std::map<unsigned, guint> timers_;
     int progressPosition_ = 0;
     bool pageLoaded_ = false;
-    bool inLogic_ = false;
-    bool ended_ = false;
+    LogicEntry entry_;
     int result_ = 0;
-    std::deque<std::function<void()>> pending_;
     GMainLoop* loop_ = nullptr;
 };
-
-void GtkDialogHost::Enter(std::function<void()> action) {
-    if (ended_) return;
-    if (inLogic_) {
-        pending_.push_back(std::move(action));
-        return;
-    }
-    inLogic_ = true;
-    action();
-    while (!pending_.empty() && !ended_) {
-        std::function<void()> next = std::move(pending_.front());
-        pending_.pop_front();
-        next();
-    }
-    pending_.clear();
-    inLogic_ = false;
-}
 
 gboolean GtkDialogHost::DispatchPosted(gpointer data) {
     std::unique_ptr<Posted> posted(static_cast<Posted*>(data));

@@ -1,19 +1,17 @@
 // Win32 host of the installer window: the dialog from template 102, the
 // WebBrowser control over its client area showing HTML resource 104, the
 // native controls above it, and DialogHost on top of them. Every entry into
-// the logic is serialised: whatever arrives while the logic waits (a message
-// box, the ending's pauses) runs after it, in order, or not at all once the
-// dialog has ended.
+// the logic goes through one LogicEntry.
 #include <windows.h>
 #include <commctrl.h>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "app/ctovik_downloader_app.h"
 #include "app/ctovik_downloader_dlg.h"
+#include "app/logic_entry.h"
 #include "app/win32/browser_host.h"
 #include "platform/window_messages.h"
 
@@ -113,7 +111,7 @@ public:
     }
     void HideWindow() override { ShowWindow(window_, SW_HIDE); }
     void EndDialog(int result) override {
-        ended_ = true;
+        entry_.End();
         ::EndDialog(window_, result);
     }
     void WaitPainting(unsigned milliseconds) override {
@@ -143,23 +141,7 @@ private:
     void OnPaintIconic();
     HWND Item(int id) const { return GetDlgItem(window_, id); }
 
-    // Runs an action of the logic now, or after the one that is waiting.
-    void Enter(std::function<void()> action) {
-        if (ended_) return;
-        if (inLogic_) {
-            pending_.push_back(std::move(action));
-            return;
-        }
-        inLogic_ = true;
-        action();
-        while (!pending_.empty() && !ended_) {
-            std::function<void()> next = std::move(pending_.front());
-            pending_.pop_front();
-            next();
-        }
-        pending_.clear();
-        inLogic_ = false;
-    }
+    void Enter(std::function<void()> action) { entry_.Enter(std::move(action)); }
 
     CtovikDownloaderDlg dialog_;
     BrowserHost browser_;
@@ -168,9 +150,7 @@ private:
     HCURSOR hand_ = nullptr;
     HBRUSH lightBrush_ = CreateSolidBrush(kLight);
     HBRUSH whiteBrush_ = CreateSolidBrush(kWhite);
-    bool inLogic_ = false;
-    bool ended_ = false;
-    std::deque<std::function<void()>> pending_;
+    LogicEntry entry_;
 };
 
 void Win32Host::OnInitDialog(HWND window) {

@@ -1,6 +1,5 @@
 #include "app/result_report.h"
 
-#include <cinttypes>
 #include <cstdio>
 
 #include "download/download_job.h"

@@ -1,6 +1,5 @@
 #include "download/installer_metadata.h"
 
-#include <cinttypes>
 #include <cstdio>
 
 #include "download/download_outcome.h"

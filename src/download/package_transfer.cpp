@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cinttypes>
 #include <cstring>
 
 #include "download/download_progress.h"

@@ -76,9 +76,9 @@ std::string FormatErrorItems(const std::vector<std::int32_t>& numbers, const std
 
 }  // namespace
 
-std::string DownloadStats::FormatErrors(std::size_t skipOldest) const {
+std::string DownloadStats::FormatErrors() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return FormatErrorItems(errorNumbers_, errorCodes_, skipOldest);
+    return FormatErrorItems(errorNumbers_, errorCodes_, 0);
 }
 
 std::string DownloadStats::FormatPackageTimes() const {

@@ -24,8 +24,7 @@ public:
     void AddError(std::int32_t packageIndex, std::int32_t code);
     void AddPackageTime(double milliseconds);
 
-    // skipOldest leaves out that many of the oldest error items.
-    std::string FormatErrors(std::size_t skipOldest = 0) const;
+    std::string FormatErrors() const;
     std::string FormatPackageTimes() const;
     std::int32_t TotalTime() const;
     std::size_t ErrorCount() const;

@@ -3,6 +3,7 @@
 #include <exdisp.h>
 #include <exdispid.h>
 #include <mshtml.h>
+#include <mshtmhst.h>
 #include <ole2.h>
 
 namespace {
@@ -25,9 +26,9 @@ void ReleaseIf(T*& pointer) {
 
 }  // namespace
 
-// One object serves as client site, in-place site and frame, and as the
-// event sink; COM finds each through QueryInterface.
-struct BrowserHost::Site final : IOleClientSite, IOleInPlaceSite, IOleInPlaceFrame, IDispatch {
+// One object serves as client site, in-place site and frame, document host
+// and event sink; COM finds each through QueryInterface.
+struct BrowserHost::Site final : IOleClientSite, IOleInPlaceSite, IOleInPlaceFrame, IDocHostUIHandler, IDispatch {
     LONG references = 1;
     HWND parent = nullptr;
     RECT rect{};
@@ -44,6 +45,8 @@ struct BrowserHost::Site final : IOleClientSite, IOleInPlaceSite, IOleInPlaceFra
             *out = static_cast<IOleInPlaceSite*>(this);
         else if (riid == IID_IOleInPlaceUIWindow || riid == IID_IOleInPlaceFrame)
             *out = static_cast<IOleInPlaceFrame*>(this);
+        else if (riid == IID_IDocHostUIHandler)
+            *out = static_cast<IDocHostUIHandler*>(this);
         else if (riid == IID_IDispatch || riid == DIID_DWebBrowserEvents2)
             *out = static_cast<IDispatch*>(this);
         else {
@@ -113,6 +116,45 @@ struct BrowserHost::Site final : IOleClientSite, IOleInPlaceSite, IOleInPlaceFra
     HRESULT STDMETHODCALLTYPE SetStatusText(LPCOLESTR) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE EnableModeless(BOOL) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG, WORD) override { return S_FALSE; }
+
+    // IDocHostUIHandler: the page is the dialog's face, without border,
+    // scroll bars or context menu.
+    HRESULT STDMETHODCALLTYPE ShowContextMenu(DWORD, POINT*, IUnknown*, IDispatch*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetHostInfo(DOCHOSTUIINFO* info) override {
+        info->dwFlags = DOCHOSTUIFLAG_NO3DBORDER | DOCHOSTUIFLAG_SCROLL_NO | DOCHOSTUIFLAG_DIALOG;
+        info->dwDoubleClick = DOCHOSTUIDBLCLK_DEFAULT;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE ShowUI(DWORD, IOleInPlaceActiveObject*, IOleCommandTarget*, IOleInPlaceFrame*,
+                                     IOleInPlaceUIWindow*) override {
+        return S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE HideUI() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE UpdateUI() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnDocWindowActivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG, const GUID*, DWORD) override { return S_FALSE; }
+    HRESULT STDMETHODCALLTYPE GetOptionKeyPath(LPOLESTR* key, DWORD) override {
+        *key = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetDropTarget(IDropTarget*, IDropTarget** target) override {
+        *target = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetExternal(IDispatch** external) override {
+        *external = nullptr;
+        return S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE TranslateUrl(DWORD, LPWSTR, LPWSTR* translated) override {
+        *translated = nullptr;
+        return S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE FilterDataObject(IDataObject*, IDataObject** filtered) override {
+        *filtered = nullptr;
+        return S_FALSE;
+    }
 
     // IDispatch: DWebBrowserEvents2
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {

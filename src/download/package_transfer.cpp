@@ -1,6 +1,5 @@
 #include "download/package_transfer.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 

@@ -1,5 +1,6 @@
 // Windows implementation of the platform layer.
 #include "platform/platform.h"
+#include "platform/win32_text.h"
 
 #include <windows.h>
 
@@ -10,19 +11,6 @@
 #include <time.h>
 
 namespace platform {
-
-namespace {
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
-    return out;
-}
-
-}  // namespace
 
 PathString TempInstallerPath(int nameId) {
     wchar_t folder[MAX_PATH];

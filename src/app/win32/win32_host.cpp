@@ -13,32 +13,19 @@
 #include "app/ctovik_downloader_dlg.h"
 #include "app/logic_entry.h"
 #include "app/win32/browser_host.h"
+#include "platform/win32_text.h"
 #include "platform/window_messages.h"
 
 namespace {
+
+using platform::Utf8;
+using platform::Wide;
 
 constexpr int IDD_INSTALLER = 102;
 constexpr int IDR_ICON = 128;
 const COLORREF kLight = RGB(241, 244, 249);
 const COLORREF kLink = RGB(13, 112, 171);
 const COLORREF kWhite = RGB(255, 255, 255);
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
-    return out;
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
-    return out;
-}
 
 // ---------------------------------------------------------------- Escape filter
 

@@ -11,9 +11,14 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <memory>
+#include <thread>
+#include <csignal>
+#include <sys/resource.h>
 
 #include "download/download_job.h"
 #include "download/download_progress.h"
+#include "download/package_transfer.h"
 #include "http/endpoints.h"
 #include "platform/window_messages.h"
 #include "stats/download_stats.h"
@@ -55,6 +60,7 @@ struct DownloadRun {
         tempFolder = ::mkdtemp(folder);
         ::setenv("TMPDIR", tempFolder.c_str(), 1);
         UseEndpoints({metadataServer.Url("/downloader/installer-metadata/windows"), statsServer.Url("")});
+        UseRetryPauses({5, 10, 20, 40});  // the order and codes of attempts matter here, not their pace
     }
     ~DownloadRun() { std::system(("rm -rf " + tempFolder).c_str()); }
 
@@ -336,16 +342,76 @@ INSTANTIATE_TEST_SUITE_P(Matrix, MetadataFaults, ::testing::ValuesIn(kMetadataFa
     return name;
 });
 
-TEST(Download, SizeOfZeroOrBelowFinishesWithAnEmptyFile) {
-    for (const char* size : {"0", "-5", "abc"}) {
-        DownloadRun run("<size>" + std::string(size) + "</size><downloadUrl>FILES/x</downloadUrl>");
-        Progress().totalSize = 0;
-        EXPECT_EQ(run.Run(), 0) << size;
-        EXPECT_TRUE(Progress().finished.load());
-        EXPECT_TRUE(run.fileServer.Requests().empty());
-        EXPECT_EQ(ReadFile(run.FilePath()), "");
-        EXPECT_TRUE(run.window.Messages().empty());
-    }
+// One final event per process: one case per test.
+class UnusableSize : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(UnusableSize, IsAFailedDocumentWithoutAFile) {
+    const char* size = GetParam();
+    DownloadRun run("<size>" + std::string(size) + "</size><downloadUrl>FILES/x</downloadUrl>");
+    EXPECT_EQ(run.Run(), 1) << size;
+    EXPECT_FALSE(Progress().finished.load());
+    EXPECT_TRUE(run.fileServer.Requests().empty());
+    EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0);  // no file was created
+    EXPECT_EQ(run.window.Messages(), (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, 0}}));
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[1], "/download-failed?")) << events[1];
+    EXPECT_TRUE(Contains(events[1], std::string("&errorCode=128&errorMsg=") + kSizeMissing)) << events[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(ZeroNegativeLetters, UnusableSize, ::testing::Values("0", "-5", "abc"));
+
+TEST(Download, MomentaryOutageIsRiddenOutByThePauses) {
+    const std::string content = MakeContent(1000);
+    const int port = ClosedPort();
+    DownloadRun run(Metadata(1000, 0, "http://127.0.0.1:" + std::to_string(port) + "/installer.bin"));
+    UseRetryPauses(kRetryPauses);
+    // Connections are refused for 1.2 s, as while a server restarts: the first
+    // two attempts fail, the third, 1.5 s after the first, succeeds.
+    std::unique_ptr<ScriptedServer> files;
+    std::thread comeBack([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        files = std::make_unique<ScriptedServer>([&](const ScriptedRequest& r, int) { return ServeRange(content, r); },
+                                                 port);
+    });
+    const int result = run.Run();
+    comeBack.join();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(ReadFile(run.FilePath()), content);
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[1], "/download-succeeded?")) << events[1];
+    EXPECT_TRUE(Contains(events[1], "&errorCount=2&errors=%5B%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%2C"
+                                    "%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%5D&packageNumber=1&totalTime=1"))
+        << events[1];  // the package's time holds both pauses: 1.5 s and more
+}
+
+TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
+    const long long limit = 500000;
+    const std::string content = MakeContent(1000000);
+    DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
+    rlimit limited{static_cast<rlim_t>(limit), saved.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const int result = run.Run();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(result, 1);
+    EXPECT_FALSE(Progress().finished.load());
+    EXPECT_EQ(run.window.Messages(),
+              (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, CURLE_WRITE_ERROR}}));
+    const std::string written = ReadFile(run.FilePath());
+    EXPECT_LE(static_cast<long long>(written.size()), limit);
+    EXPECT_EQ(written, content.substr(0, written.size()));
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[1], "/download-failed?id=")) << events[1];
+    EXPECT_TRUE(Contains(events[1], "&errorCode=23&")) << events[1];
+    EXPECT_TRUE(Contains(events[1], "&errorCount=5&")) << events[1];
+    EXPECT_TRUE(Contains(events[1], "&packageNumber=1&")) << events[1];
 }
 
 TEST(Download, LocalFileUrlIsNeverCopied) {

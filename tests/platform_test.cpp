@@ -47,7 +47,7 @@ TEST(Platform, CreatedFileIsTruncatedAndTakesPositionsPastFourGibibytes) {
     std::fputc('A', file);
     ASSERT_EQ(std::fclose(file), 0);
 
-    file = platform::OpenFile(path, platform::FileMode::Read);
+    file = platform::OpenFileForReading(path);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(std::fgetc(file), 'A');
     EXPECT_EQ(std::fgetc(file), 0);  // "old content" is gone

@@ -2,6 +2,10 @@
 // statistics server. Each test runs in its own process.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "download/download_outcome.h"
@@ -87,19 +91,95 @@ TEST_F(StatsRecord, OneRecordAndOneFinalEventWhenThreadsRace) {
                 targets[1].find("/download-canceled?") != std::string::npos);
 }
 
-TEST_F(StatsRecord, OverlongEventDropsOldestErrorsButKeepsTheirCount) {
+// What a final event that would not fit keeps: one case per process.
+struct Overlong {
+    const char* name;
+    std::function<void(DownloadStats&)> fill;
+    std::vector<std::string> parts;  // in the event, in this order
+    std::vector<std::string> absent;
+};
+
+void PrintTo(const Overlong& c, std::ostream* out) { *out << c.name; }
+
+const Overlong kOverlong[] = {
+    {"error items",  // about 45 escaped bytes each: far past the buffer
+     [](DownloadStats& s) {
+         for (int i = 0; i < 20000; ++i) s.AddError(i, 28);
+     },
+     {"&url=http%3A%2F%2Fh%2Ff&errorCount=20000&errors=%5B%7B%22number%22%3A",
+      "%7B%22number%22%3A19999%2C%22errCode%22%3A28%7D%5D&packageNumber=0"},
+     {"%22number%22%3A0%2C"}},
+    {"package times",  // 140,000 small packages of a large installer
+     [](DownloadStats& s) {
+         s.AddError(0, 7);
+         for (int i = 0; i < 140000; ++i) s.AddPackageTime(i == 139999 ? 4321 : 1234);
+     },
+     {"&errorCount=1&errors=%5B%5D&packageNumber=140000&totalTime=172763087&packageTimes=%5B1234%2C",
+      "1234%2C4321%5D"},
+     {}},
+    {"a download URL too long for any event",
+     [](DownloadStats& s) {
+         s.SetUrl(std::string(600000, 'u'));
+         s.AddPackageTime(5);
+     },
+     {"&url=&errorCount=0&errors=%5B%5D&packageNumber=1&totalTime=5&packageTimes=%5B5%5D"},
+     {}},
+};
+
+class OverlongEvent : public StatsRecord, public ::testing::WithParamInterface<Overlong> {};
+
+TEST_P(OverlongEvent, KeepsItsCountsAndDropsWholeItemsOldestFirst) {
     DownloadStats& stats = DownloadStats::Instance();
     stats.SetUrl("http://h/f");
-    const int failures = 20000;  // about 45 escaped bytes each: far past the buffer
-    for (int i = 0; i < failures; ++i) stats.AddError(i, 28);
+    GetParam().fill(stats);
     stats.ReportOutcome(28);
 
     const std::vector<std::string> targets = Targets();
     ASSERT_EQ(targets.size(), 2u);
     const std::string& event = targets[1];
     EXPECT_LT(server.Url("").size() + event.size(), DownloadStats::kEventUrlCapacity);
-    EXPECT_GT(event.size(), DownloadStats::kEventUrlCapacity - 100);  // dropped no more than needed
-    EXPECT_NE(event.find("&errorCount=20000&errors=%5B%7B%22number%22%3A"), std::string::npos);
-    EXPECT_EQ(event.find("%22number%22%3A0%2C"), std::string::npos);  // the oldest went first
-    EXPECT_NE(event.find("%7B%22number%22%3A19999%2C%22errCode%22%3A28%7D%5D&packageNumber=0"), std::string::npos);
+    std::size_t at = 0;
+    for (const std::string& part : GetParam().parts) {
+        at = event.find(part, at);
+        EXPECT_NE(at, std::string::npos) << part;
+    }
+    for (const std::string& part : GetParam().absent) EXPECT_EQ(event.find(part), std::string::npos) << part;
+    for (std::size_t i = event.find('%'); i != std::string::npos; i = event.find('%', i + 1))
+        ASSERT_TRUE(i + 2 < event.size() && std::isxdigit(event[i + 1]) && std::isxdigit(event[i + 2])) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OverlongEvent, ::testing::ValuesIn(kOverlong), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+});
+
+TEST_F(StatsRecord, FinalEventIsOneMomentWhileTheWorkerAppends) {
+    DownloadStats& stats = DownloadStats::Instance();
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        for (int i = 0; i < 3000 && !stop; ++i) {  // few enough that nothing is trimmed
+            stats.AddPackageTime(1.0);
+            stats.AddError(0, 7);
+            std::this_thread::sleep_for(std::chrono::microseconds(5));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    stats.ReportOutcome(kOutcomeUserCancel);
+    stop = true;
+    worker.join();
+
+    ASSERT_EQ(Targets().size(), 2u);
+    const std::string event = Targets()[1];
+    auto number = [&](const std::string& key) { return std::stoll(event.substr(event.find("&" + key + "=") + key.size() + 2)); };
+    auto items = [&](const std::string& key, const std::string& item) {
+        const std::size_t begin = event.find("&" + key + "="), end = event.find('&', begin + 1);
+        long long count = 0;
+        for (std::size_t i = event.find(item, begin); i < end; i = event.find(item, i + 1)) ++count;
+        return count;
+    };
+    EXPECT_GT(number("packageNumber"), 0);
+    EXPECT_EQ(number("totalTime"), number("packageNumber"));
+    EXPECT_EQ(items("packageTimes", "1"), number("packageNumber"));
+    EXPECT_EQ(items("errors", "errCode"), number("errorCount"));
 }

@@ -45,8 +45,10 @@ TEST(ParseMetadataDocument, ReadsTheFourElements) {
         {"<m><downloadUrl>u</downloadUrl><hash>ab</hash><size> 42 x</size>"
          "<suggestedPackageSize>1000</suggestedPackageSize></m>",
          kOutcomeSuccess, 42, 1000, "u"},
-        {"<size>-5</size><downloadUrl>u</downloadUrl>", kOutcomeSuccess, -5, 307200, "u"},
-        {"<size>abc</size><downloadUrl>u</downloadUrl>", kOutcomeSuccess, 0, 307200, "u"},
+        // No real installer is empty: a size that is no positive number is no size.
+        {"<size>0</size><downloadUrl>u</downloadUrl>", kOutcomeFileSizeMissing, 0, 307200, ""},
+        {"<size>-5</size><downloadUrl>u</downloadUrl>", kOutcomeFileSizeMissing, 0, 307200, ""},
+        {"<size>abc</size><downloadUrl>u</downloadUrl>", kOutcomeFileSizeMissing, 0, 307200, ""},
         {"<size>10</size><downloadUrl>\nu</downloadUrl>", kOutcomeSuccess, 10, 307200, "\nu"},
         // 9 GiB: sizes are 64-bit.
         {"<size>9663676416</size><downloadUrl>u</downloadUrl><suggestedPackageSize>4294967296</suggestedPackageSize>",

@@ -311,9 +311,12 @@ TEST(WindowRoad, InstallDownloadAndCompletionWithRealThreads) {
     std::string content(700000, 'x');
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 251);
     ScriptedServer files([&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
-    ScriptedServer metadata([&](const ScriptedRequest&, int) {
-        return ScriptedReply::Status(200, "<size>700000</size><downloadUrl>" + files.Url("/installer.bin") +
-                                              "</downloadUrl>");
+    // The probe's answer takes 6 s: slow, but it works.
+    ScriptedServer metadata([&](const ScriptedRequest&, int index) {
+        ScriptedReply reply = ScriptedReply::Status(
+            200, "<size>700000</size><downloadUrl>" + files.Url("/installer.bin") + "</downloadUrl>");
+        if (index == 0) reply.stallBeforeMs = 6000;
+        return reply;
     });
     StatsEvents stats;
     UseEndpoints({metadata.Url("/downloader/installer-metadata/windows"), stats.server.Url("")});
@@ -328,7 +331,7 @@ TEST(WindowRoad, InstallDownloadAndCompletionWithRealThreads) {
     w.dialog.OnCommand(IDC_INSTALL);
     w.dialog.OnMessage(WM_CONNECT_TIMER, IDT_FIRST_CONNECT);
     // Probe, then the progress thread's positions, until the ending.
-    for (int rounds = 0; rounds < 400 && w.host.endResult == 0; ++rounds) w.host.Deliver(w.dialog, 100);
+    for (int rounds = 0; rounds < 500 && w.host.endResult == 0; ++rounds) w.host.Deliver(w.dialog, 100);
 
     EXPECT_EQ(w.host.endResult, kEndCompleted);
     EXPECT_EQ(w.host.progress, 100);

@@ -6,6 +6,10 @@ CtovikDownloaderApp::CtovikDownloaderApp(std::vector<platform::PathString> argum
     : m_arguments(std::move(arguments)) {}
 
 bool CtovikDownloaderApp::InitInstance() {
-    RunInstallerDialog(ReportPathFromArguments(m_arguments));  // the outcome travels in the report
+    const platform::PathString reportPath = ReportPathFromArguments(m_arguments);
+    // The outcome travels in the report, also when the window never appeared:
+    // the user could not press Install, so no statistics record is made.
+    if (RunInstallerDialog(reportPath) == kNoWindow && WriteReport(reportPath, "fail", 0))
+        WaitForReportPickup(reportPath, platform::SleepMilliseconds);
     return true;
 }

@@ -16,5 +16,7 @@ private:
     std::vector<platform::PathString> m_arguments;
 };
 
-// Each host shows the dialog modally until it ends; returns its end result.
+// Each host shows the dialog modally until it ends; returns its end result,
+// or kNoWindow, said on standard error, when no window can be shown at all.
+constexpr int kNoWindow = -1;
 int RunInstallerDialog(const platform::PathString& reportPath);

@@ -132,9 +132,10 @@ void CtovikDownloaderDlg::OnConnectTimer(unsigned timerId) {
     // The probe may take seconds: it runs off the window thread and posts
     // its verdict back, so the window stays responsive.
     WindowHandle window = m_host.Window();
-    m_host.StartThread([window] {
+    const bool started = m_host.StartThread([window] {
         platform::PostWindowMessage(window, WM_PROBE_RESULT, CheckConnection() ? 0 : 1);
     });
+    if (!started) OnProbeResult(1);  // counts as a failed check: the timer tries again
 }
 
 void CtovikDownloaderDlg::OnProbeResult(int code) {
@@ -148,8 +149,10 @@ void CtovikDownloaderDlg::StartDownload() {
     SetLabel("Label1", kDownloading);
     SetLabel("Label2", "");
     WindowHandle window = m_host.Window();
-    m_host.StartThread([window] { ProgressThreadProc(window); });
-    m_host.StartThread([window] { DownloadThreadProc(window); });
+    // Without either thread the download could never end: a failed download.
+    if (!m_host.StartThread([window] { ProgressThreadProc(window); }) ||
+        !m_host.StartThread([window] { DownloadThreadProc(window); }))
+        ShowFailureAndCancel();
 }
 
 int CtovikDownloaderDlg::OnDownloadProgress(int position) {
@@ -167,10 +170,13 @@ int CtovikDownloaderDlg::OnDownloadProgress(int position) {
 }
 
 void CtovikDownloaderDlg::OnDownloadFailed(std::uintptr_t code) {
-    if (code == 0 && m_host.ProgressPosition() >= 99) {
+    if (code == 0 && m_host.ProgressPosition() >= 99)
         FinishDownload(kEndCompleted);
-        return;
-    }
+    else
+        ShowFailureAndCancel();
+}
+
+void CtovikDownloaderDlg::ShowFailureAndCancel() {
     m_host.ShowMessageBox(kFailure);
     FinishDownload(kEndCancelled);
 }
@@ -179,16 +185,22 @@ void CtovikDownloaderDlg::OnDownloadFailed(std::uintptr_t code) {
 
 void CtovikDownloaderDlg::RunWhilePainting(std::function<void()> work) {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    m_host.StartThread([work, done] {
-        work();
-        done->store(true);
-    });
+    if (!m_host.StartThread([work, done] {
+            work();
+            done->store(true);
+        })) {
+        work();  // no helper: the window waits, but the work is done
+        return;
+    }
     while (!done->load()) m_host.WaitPainting(kHelperPollMs);
 }
 
 void CtovikDownloaderDlg::FinishDownload(int status) {
     if (m_ending) return;  // one ending per run
     m_ending = true;
+    // Nothing may queue a connection check behind the ending.
+    m_host.KillTimer(IDT_FIRST_CONNECT);
+    m_host.KillTimer(IDT_RETRY_CONNECT);
     const bool cancelled = status != kEndCompleted;
     if (cancelled) {
         // The cancel event may have to create the record first; both hits
@@ -200,7 +212,8 @@ void CtovikDownloaderDlg::FinishDownload(int status) {
         for (int poll = 0; poll < kFinishedPolls && !Progress().finished.load(std::memory_order_acquire); ++poll)
             m_host.WaitPainting(kFinishedPollMs);
     }
-    WriteResultReport(m_reportPath, cancelled);
-    WaitForReportPickup(m_reportPath, [this](unsigned ms) { m_host.WaitPainting(ms); });
+    // A report that could not be written leaves nothing to wait for.
+    if (WriteResultReport(m_reportPath, cancelled))
+        WaitForReportPickup(m_reportPath, [this](unsigned ms) { m_host.WaitPainting(ms); });
     m_host.EndDialog(cancelled ? kEndCancelled : kEndCompleted);
 }

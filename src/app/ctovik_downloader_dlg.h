@@ -43,6 +43,7 @@ public:
 
 private:
     void SetLabel(const char* elementId, const std::string& html);
+    void ShowFailureAndCancel();
     // Runs work on a helper thread while the window keeps painting.
     void RunWhilePainting(std::function<void()> work);
 

@@ -40,8 +40,8 @@ public:
     // When a timer fires, WM_CONNECT_TIMER with its id is posted to Window().
     virtual void SetTimer(unsigned id, unsigned milliseconds) = 0;
     virtual void KillTimer(unsigned id) = 0;
-    // A background thread that is never joined.
-    virtual void StartThread(std::function<void()> body) = 0;
+    // A background thread that is never joined; false when none could be started.
+    virtual bool StartThread(std::function<void()> body) = 0;
 
     // Modal; an OK button and a warning icon, captioned with the program's name.
     virtual void ShowMessageBox(const std::string& text) = 0;

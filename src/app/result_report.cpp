@@ -30,27 +30,31 @@ std::string FormatResultReport(const char* status, std::int64_t fileSize, int na
     return text;
 }
 
-void WriteResultReport(const platform::PathString& path, bool cancelled) {
-    if (path.empty()) return;
-    // Binary mode with explicit CR LF: the same bytes on every OS.
-    std::FILE* file = platform::OpenFile(path, platform::FileMode::Write);
-    if (!file) return;
+bool WriteResultReport(const platform::PathString& path, bool cancelled) {
     const DownloadProgress& progress = Progress();
     const bool finished = progress.finished.load(std::memory_order_acquire);
     const std::int64_t fileSize = finished ? progress.reportedSize.load() : 0;
     const char* status = cancelled ? "cancel" : finished ? "ok" : "fail";
-    const std::string text = FormatResultReport(status, fileSize, GetNameId());
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
+    return WriteReport(path, status, fileSize);
+}
+
+bool WriteReport(const platform::PathString& path, const char* status, std::int64_t fileSize) {
+    // Binary with explicit CR LF: the same bytes on every OS.
+    if (!path.empty() && platform::WriteWholeFile(path, FormatResultReport(status, fileSize, GetNameId())))
+        return true;
+    // The caller cannot be told through the report; tell whoever reads stderr.
+    std::fprintf(stderr, "%s: the report could not be written to \"%s\"\n", platform::ProgramName().c_str(),
+                 platform::PathText(path).c_str());
+    return false;
 }
 
 void WaitForReportPickup(const platform::PathString& path, const std::function<void(unsigned)>& pause) {
     pause(kPickupPauseMs);
-    std::FILE* file = path.empty() ? nullptr : platform::OpenFile(path, platform::FileMode::Read);
+    std::FILE* file = path.empty() ? nullptr : platform::OpenFileForReading(path);
     for (int retry = 0; file && retry < kPickupRetries; ++retry) {
         std::fclose(file);
         pause(kPickupPauseMs);
-        file = platform::OpenFile(path, platform::FileMode::Read);
+        file = platform::OpenFileForReading(path);
     }
     if (file) std::fclose(file);
 }

@@ -18,9 +18,12 @@ platform::PathString ReportPathFromArguments(const std::vector<platform::PathStr
 // the lines and none after the last.
 std::string FormatResultReport(const char* status, std::int64_t fileSize, int nameId);
 
-// Chooses status and size from the shared progress; writes nothing when the
-// path cannot be opened.
-void WriteResultReport(const platform::PathString& path, bool cancelled);
+// Chooses status and size from the shared progress and writes the report.
+// false, said on standard error, when it could not be written whole: then
+// there is nothing for the caller to pick up.
+bool WriteResultReport(const platform::PathString& path, bool cancelled);
+// The report with a given status and size.
+bool WriteReport(const platform::PathString& path, const char* status, std::int64_t fileSize);
 
 // Returns once the report can no longer be opened for reading, or after 31
 // pauses of 2863 ms. pause lets the time pass (the window keeps painting).

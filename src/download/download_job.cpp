@@ -44,6 +44,11 @@ int DownloadJob::Run() {
         return 1;
     }
 
+    // libcurl hands over up to 16 KB at a time: without a stream buffer, a
+    // failed write (a full disk) leaves nothing behind that the next
+    // attempt's seek would have to flush first.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+
     // The record's creation sends download-started before the first package.
     DownloadStats::Instance().SetUrl(metadata.downloadUrl);
 

@@ -20,10 +20,12 @@ std::size_t AppendMetadataResponse(char* data, std::size_t size, std::size_t cou
 }
 
 // sscanf "%lld": leading space skipped, optional sign, digits up to the first
-// other byte; text without a leading number leaves the value as it was.
-void ScanNumber(const std::string& text, std::int64_t& value) {
+// other byte; false for text without a leading number.
+bool ScanNumber(const std::string& text, std::int64_t& value) {
     long long scanned = 0;
-    if (std::sscanf(text.c_str(), "%lld", &scanned) == 1) value = scanned;
+    if (std::sscanf(text.c_str(), "%lld", &scanned) != 1) return false;
+    value = scanned;
+    return true;
 }
 
 }  // namespace
@@ -41,10 +43,11 @@ std::string ExtractElementText(const std::string& source, const char* openTag, c
 int ParseMetadataDocument(const std::string& document, InstallerMetadata& metadata) {
     DownloadProgress& progress = Progress();
 
-    const std::string sizeText = ExtractElementText(document, "<size>", "</size>");
-    if (sizeText.empty()) return kOutcomeFileSizeMissing;
-    std::int64_t size = progress.totalSize.load();
-    ScanNumber(sizeText, size);
+    // No real installer is empty: a size that is no positive number makes the
+    // document as unusable as a missing one.
+    std::int64_t size = 0;
+    if (!ScanNumber(ExtractElementText(document, "<size>", "</size>"), size) || size <= 0)
+        return kOutcomeFileSizeMissing;
     progress.totalSize.store(size);
     metadata.size = size;
 

@@ -22,7 +22,7 @@ struct InstallerMetadata {
 std::string ExtractElementText(const std::string& source, const char* openTag, const char* closeTag);
 
 // Reads the document into the metadata and the shared progress sizes;
-// returns 0, 128 (no size) or 131 (no download URL).
+// returns 0, 128 (no size above 0) or 131 (no download URL).
 int ParseMetadataDocument(const std::string& document, InstallerMetadata& metadata);
 
 // Requests the document from url and parses it. requestResult receives

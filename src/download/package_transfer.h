@@ -2,6 +2,7 @@
 // handle, with up to MaxPackageAttempts consecutive attempts per package.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -10,6 +11,12 @@
 #include "platform/platform.h"
 
 constexpr int MaxPackageAttempts = 5;
+
+// Milliseconds before the second to fifth attempt of a package.
+using RetryPauses = std::array<unsigned, MaxPackageAttempts - 1>;
+constexpr RetryPauses kRetryPauses = {500, 1000, 2000, 4000};
+// Tests shorten the pauses before any download starts; the product keeps kRetryPauses.
+void UseRetryPauses(const RetryPauses& pauses);
 
 // Writes the totalSize bytes of url into file (open for writing, positioned at
 // 0). Returns 0 when every package arrived, else the libcurl code of the

@@ -8,8 +8,9 @@ namespace {
 constexpr long kMaxRedirects = 20;
 
 // Bounds for the requests whose server could otherwise hold a thread forever.
+// The probe runs beside the window, so a slow but working server may take as
+// long as the metadata request itself would: any exchange that completes counts.
 constexpr long kProbeConnectSeconds = 3;
-constexpr long kProbeTotalSeconds = 5;
 constexpr long kDocumentConnectSeconds = 10;
 constexpr long kDocumentTotalSeconds = 60;
 constexpr long kHitConnectSeconds = 5;
@@ -52,7 +53,9 @@ CURLcode HttpClient::ProbeUrl(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);  // never onto stdout
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kProbeConnectSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kProbeTotalSeconds);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, kDocumentTotalSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     RestrictProtocols(h);
     return curl_easy_perform(h);

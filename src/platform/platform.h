@@ -40,10 +40,13 @@ PathString TempInstallerPath(int nameId);
 // such a path gives nullptr.
 std::FILE* CreateFileForWriting(const PathString& path);
 
-// The report file: created or truncated for writing, or opened for reading;
-// binary, not shared with other openers where the OS can say so.
-enum class FileMode { Write, Read };
-std::FILE* OpenFile(const PathString& path, FileMode mode);
+// Puts bytes at path whole or not at all: a reader never sees part of them.
+// Linux writes a file beside it and renames it into place; Windows writes the
+// file itself, not shared with any other opener until it is closed, and
+// removes what it wrote when the write fails. false when nothing usable is there.
+bool WriteWholeFile(const PathString& path, const std::string& bytes);
+// Binary, not shared with other openers where the OS can say so.
+std::FILE* OpenFileForReading(const PathString& path);
 
 // 64-bit file positioning from the start of the file.
 bool SeekFile(std::FILE* file, std::int64_t offset);
@@ -60,6 +63,8 @@ std::string OsVersionText();
 
 // The program's file name without folder and extension, e.g. for captions.
 std::string ProgramName();
+// A path as UTF-8 text, for messages.
+std::string PathText(const PathString& path);
 
 // Ends the process with code 0 without running static destructors, which
 // could race a background thread still blocked in a transfer.

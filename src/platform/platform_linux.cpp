@@ -34,9 +34,27 @@ std::FILE* CreateFileForWriting(const PathString& path) {
     return file;
 }
 
-std::FILE* OpenFile(const PathString& path, FileMode mode) {
-    return std::fopen(path.c_str(), mode == FileMode::Write ? "wbe" : "rbe");
+bool WriteWholeFile(const PathString& path, const std::string& bytes) {
+    // Same folder, so the rename cannot cross file systems; the mode honours the umask.
+    const std::string temporary = path + ".part" + std::to_string(::getpid());
+    ::unlink(temporary.c_str());  // what an earlier run of this process id left
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;  // a full disk or a file-size limit: a short write
+        done += static_cast<std::size_t>(n);
+    }
+    const bool closed = ::close(fd) == 0;
+    if (done != bytes.size() || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
 }
+
+std::FILE* OpenFileForReading(const PathString& path) { return std::fopen(path.c_str(), "rbe"); }
 
 bool SeekFile(std::FILE* file, std::int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
@@ -76,6 +94,8 @@ std::string ProgramName() {
     const std::size_t dot = path.rfind('.');
     return dot == std::string::npos || dot == 0 ? path : path.substr(0, dot);
 }
+
+std::string PathText(const PathString& path) { return path; }
 
 void ExitProcessNow() {
     std::fflush(nullptr);

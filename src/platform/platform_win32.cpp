@@ -14,7 +14,9 @@ namespace platform {
 
 PathString TempInstallerPath(int nameId) {
     wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
+    // 0 is a failure; a length of MAX_PATH or more did not fit and left the buffer undefined.
+    const DWORD folderLength = GetTempPathW(MAX_PATH, folder);
+    if (folderLength == 0 || folderLength >= MAX_PATH) return {};
     // A folder too long for the name leaves no path rather than a cut one.
     wchar_t path[MAX_PATH + 2];
     const int length = _snwprintf(path, MAX_PATH + 2, L"%s%s%d.tmp", folder, L"toviksetup", nameId);
@@ -43,10 +45,21 @@ std::FILE* CreateFileForWriting(const PathString& path) {
     return file;
 }
 
-std::FILE* OpenFile(const PathString& path, FileMode mode) {
+bool WriteWholeFile(const PathString& path, const std::string& bytes) {
+    // _wfopen_s does not share the file: the caller cannot read it before it is closed.
     std::FILE* file = nullptr;
-    // Binary with explicit CR LF in the text: the same bytes as text mode would write.
-    return _wfopen_s(&file, path.c_str(), mode == FileMode::Write ? L"wb" : L"rb") == 0 ? file : nullptr;
+    if (_wfopen_s(&file, path.c_str(), L"wb") != 0 || !file) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    if (std::fclose(file) != 0 || !written) {
+        _wremove(path.c_str());  // a half report is no report
+        return false;
+    }
+    return true;
+}
+
+std::FILE* OpenFileForReading(const PathString& path) {
+    std::FILE* file = nullptr;
+    return _wfopen_s(&file, path.c_str(), L"rb") == 0 ? file : nullptr;
 }
 
 bool SeekFile(std::FILE* file, std::int64_t offset) { return _fseeki64(file, offset, SEEK_SET) == 0; }
@@ -89,6 +102,8 @@ std::string ProgramName() {
     const std::size_t dot = name.rfind(L'.');
     return Utf8(dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot));
 }
+
+std::string PathText(const PathString& path) { return Utf8(path); }
 
 void ExitProcessNow() {
     std::fflush(nullptr);

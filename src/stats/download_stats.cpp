@@ -1,6 +1,5 @@
 #include "stats/download_stats.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "download/download_outcome.h"
@@ -56,46 +55,19 @@ void DownloadStats::AddPackageTime(double milliseconds) {
     packageTimes_.push_back(static_cast<std::int32_t>(milliseconds));
 }
 
-namespace {
-
-std::string ErrorItem(std::int32_t number, std::int32_t code) {
-    char item[64];
-    std::snprintf(item, sizeof item, "{\"number\":%d,\"errCode\":%d}", number, code);
-    return item;
-}
-
-std::string FormatErrorItems(const std::vector<std::int32_t>& numbers, const std::vector<std::int32_t>& codes,
-                             std::size_t skipOldest) {
-    std::string text = "[";
-    for (std::size_t i = skipOldest; i < numbers.size(); ++i) {
-        if (i > skipOldest) text += ',';
-        text += ErrorItem(numbers[i], codes[i]);
-    }
-    return text + "]";
-}
-
-}  // namespace
-
 std::string DownloadStats::FormatErrors() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return FormatErrorItems(errorNumbers_, errorCodes_, 0);
+    return FormatErrorList(errorNumbers_, errorCodes_);
 }
 
 std::string DownloadStats::FormatPackageTimes() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string text = "[";
-    for (std::size_t i = 0; i < packageTimes_.size(); ++i) {
-        if (i > 0) text += ',';
-        text += std::to_string(packageTimes_[i]);
-    }
-    return text + "]";
+    return FormatTimeList(packageTimes_);
 }
 
 std::int32_t DownloadStats::TotalTime() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::uint32_t total = 0;  // wraps like the 32-bit sum it stands for, without overflow
-    for (std::int32_t time : packageTimes_) total += static_cast<std::uint32_t>(time);
-    return static_cast<std::int32_t>(total);
+    return SumTimes(packageTimes_);
 }
 
 std::size_t DownloadStats::ErrorCount() const {
@@ -113,46 +85,25 @@ std::string DownloadStats::OutcomeMessage(std::int32_t code) const {
     return it != outcomeTexts_.end() ? it->second : "Curl error.";
 }
 
+FinalEventRecord DownloadStats::Snapshot() const {
+    FinalEventRecord record;
+    record.id = downloadId_;
+    record.branding = branding;
+    // One lock for every list: the worker may be appending while the window reports.
+    std::lock_guard<std::mutex> lock(mutex_);
+    record.url = url_;
+    record.errorNumbers = errorNumbers_;
+    record.errorCodes = errorCodes_;
+    record.packageTimes = packageTimes_;
+    return record;
+}
+
 bool DownloadStats::FormatFinalEvent(std::int32_t code) {
-    FinalEventValues values;
-    std::vector<std::int32_t> numbers, codes;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        values.url = url_;
-        numbers = errorNumbers_;
-        codes = errorCodes_;
-    }
-    values.id = downloadId_;
-    values.branding = branding;
-    values.code = code;
-    values.message = OutcomeMessage(code);
-    values.errorCount = static_cast<int>(numbers.size());
-    values.packageNumber = static_cast<int>(PackageNumber());
-    values.totalTime = TotalTime();
-    values.packageTimes = FormatPackageTimes();
-
-    auto format = code == kOutcomeSuccess      ? FormatSucceededUrl
-                  : code == kOutcomeUserCancel ? FormatCanceledUrl
-                                               : FormatFailedUrl;
-    const std::string& base = CurrentEndpoints().statsServerBase;
-    CURL* handle = reportClient_.Handle();
-
-    // A URL too long for the buffer loses its oldest error items first
-    // (errorCount still counts them all); it is never cut.
-    std::size_t skip = 0;
-    for (;;) {
-        values.errors = FormatErrorItems(numbers, codes, skip);
-        const int length = format(handle, eventUrl_.data(), eventUrl_.size(), base, values);
-        if (length < 0) return false;
-        if (static_cast<std::size_t>(length) < eventUrl_.size()) return true;
-        if (skip == numbers.size()) return false;  // too long even without error items
-        std::size_t excess = static_cast<std::size_t>(length) - (eventUrl_.size() - 1);
-        while (skip < numbers.size() && excess > 0) {
-            const std::size_t itemLength = EscapedLength(ErrorItem(numbers[skip], codes[skip])) + EscapedLength(",");
-            excess -= std::min(excess, itemLength);
-            ++skip;
-        }
-    }
+    const FinalEventFormat format = code == kOutcomeSuccess      ? FormatSucceededUrl
+                                    : code == kOutcomeUserCancel ? FormatCanceledUrl
+                                                                 : FormatFailedUrl;
+    return FormatFinalEventUrl(format, reportClient_.Handle(), eventUrl_.data(), eventUrl_.size(),
+                               CurrentEndpoints().statsServerBase, code, OutcomeMessage(code), Snapshot()) >= 0;
 }
 
 void DownloadStats::ReportOutcome(std::int32_t code) {

@@ -13,6 +13,7 @@
 
 #include "http/http_client.h"
 #include "platform/stopwatch.h"
+#include "stats/stats_events.h"
 
 class DownloadStats {
 public:
@@ -31,6 +32,8 @@ public:
     std::size_t PackageNumber() const;
     std::string OutcomeMessage(std::int32_t code) const;
     const std::string& DownloadId() const { return downloadId_; }
+    // Every list and text of the record, taken at one moment.
+    FinalEventRecord Snapshot() const;
     double ElapsedMilliseconds() const { return stopwatch_.ElapsedMilliseconds(); }
 
     // Sends the final event for code unless one was already claimed.
@@ -42,7 +45,7 @@ public:
 private:
     DownloadStats();
     void SendStartedEvent();
-    // Formats the final event into eventUrl_; false when it cannot be sent whole.
+    // Formats the final event into eventUrl_; false when it cannot be formatted at all.
     bool FormatFinalEvent(std::int32_t code);
 
     HttpClient reportClient_;

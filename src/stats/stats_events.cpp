@@ -1,5 +1,6 @@
 #include "stats/stats_events.h"
 
+#include <algorithm>
 #include <cstdio>
 
 EscapedArgs::~EscapedArgs() {
@@ -83,4 +84,91 @@ int FormatCanceledUrl(CURL* handle, char* out, std::size_t capacity, const std::
 int FormatSucceededUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
                        const FinalEventValues& values) {
     return FormatOutcomeUrl(handle, out, capacity, base, "download-succeeded", values);
+}
+
+// ---------------------------------------------------------------- final event
+
+namespace {
+
+std::string ErrorItem(std::int32_t number, std::int32_t code) {
+    char item[64];
+    std::snprintf(item, sizeof item, "{\"number\":%d,\"errCode\":%d}", number, code);
+    return item;
+}
+
+constexpr std::size_t kEscapedCommaLength = 3;  // %2C
+
+}  // namespace
+
+std::string FormatErrorList(const std::vector<std::int32_t>& numbers, const std::vector<std::int32_t>& codes,
+                            std::size_t skipOldest) {
+    std::string text = "[";
+    for (std::size_t i = skipOldest; i < numbers.size(); ++i) {
+        if (i > skipOldest) text += ',';
+        text += ErrorItem(numbers[i], codes[i]);
+    }
+    return text + "]";
+}
+
+std::string FormatTimeList(const std::vector<std::int32_t>& times, std::size_t skipOldest) {
+    std::string text = "[";
+    for (std::size_t i = skipOldest; i < times.size(); ++i) {
+        if (i > skipOldest) text += ',';
+        text += std::to_string(times[i]);
+    }
+    return text + "]";
+}
+
+std::int32_t SumTimes(const std::vector<std::int32_t>& times) {
+    std::uint32_t total = 0;  // wraps like the 32-bit sum it stands for, without overflow
+    for (std::int32_t time : times) total += static_cast<std::uint32_t>(time);
+    return static_cast<std::int32_t>(total);
+}
+
+int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity,
+                        const std::string& base, std::int32_t code, const std::string& message,
+                        const FinalEventRecord& record) {
+    FinalEventValues values;
+    values.id = record.id;
+    values.branding = record.branding;
+    values.code = code;
+    values.message = message;
+    values.url = record.url;
+    values.errorCount = static_cast<int>(record.errorNumbers.size());
+    values.packageNumber = static_cast<int>(record.packageTimes.size());
+    values.totalTime = SumTimes(record.packageTimes);
+
+    std::size_t skipErrors = 0, skipTimes = 0;
+    for (;;) {
+        values.errors = FormatErrorList(record.errorNumbers, record.errorCodes, skipErrors);
+        values.packageTimes = FormatTimeList(record.packageTimes, skipTimes);
+        const int length = format(handle, out, capacity, base, values);
+        if (length < 0) return -1;
+        if (static_cast<std::size_t>(length) < capacity) return length;
+
+        std::size_t excess = static_cast<std::size_t>(length) - (capacity - 1);
+        // What dropping every remaining item would save; the brackets stay.
+        const std::size_t removable =
+            EscapedLength(values.errors) + EscapedLength(values.packageTimes) - 2 * EscapedLength("[]");
+        if (excess <= removable) {
+            while (excess > 0 && skipErrors < record.errorNumbers.size()) {
+                const std::string item = ErrorItem(record.errorNumbers[skipErrors], record.errorCodes[skipErrors]);
+                excess -= std::min(excess, EscapedLength(item) + kEscapedCommaLength);
+                ++skipErrors;
+            }
+            while (excess > 0 && skipTimes < record.packageTimes.size()) {
+                const std::string item = std::to_string(record.packageTimes[skipTimes]);
+                excess -= std::min(excess, EscapedLength(item) + kEscapedCommaLength);
+                ++skipTimes;
+            }
+            continue;
+        }
+        // No list could make room: the longest text goes, rather than the event.
+        std::string* texts[] = {&values.url, &values.message, &values.id, &values.branding};
+        std::string* longest = *std::max_element(std::begin(texts), std::end(texts), [](auto* a, auto* b) {
+            return EscapedLength(*a) < EscapedLength(*b);
+        });
+        if (longest->empty()) return -1;  // the base address alone is too long
+        longest->clear();
+    }
 }

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -52,3 +53,30 @@ int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::st
                     const FinalEventValues& values);
 int FormatSucceededUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
                        const FinalEventValues& values);
+using FinalEventFormat = int (*)(CURL*, char*, std::size_t, const std::string&, const FinalEventValues&);
+
+// The lists of a final event as texts: [{"number":n,"errCode":c},...] and
+// [t,...], without their oldest skipOldest items; the sum of the times in
+// 32-bit arithmetic.
+std::string FormatErrorList(const std::vector<std::int32_t>& numbers, const std::vector<std::int32_t>& codes,
+                            std::size_t skipOldest = 0);
+std::string FormatTimeList(const std::vector<std::int32_t>& times, std::size_t skipOldest = 0);
+std::int32_t SumTimes(const std::vector<std::int32_t>& times);
+
+// One moment of the statistics record: everything a final event tells.
+struct FinalEventRecord {
+    std::string id;
+    std::string branding;
+    std::string url;
+    std::vector<std::int32_t> errorNumbers;  // errorCodes has the same length
+    std::vector<std::int32_t> errorCodes;
+    std::vector<std::int32_t> packageTimes;
+};
+
+// Formats one final event with format. A URL too long for capacity loses
+// whole list items, oldest first (error items, then package times; the
+// counts and the total time stay whole), then its longest text values; it is
+// never cut. Returns the URL's length, or -1 when it cannot be formatted at all.
+int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity,
+                        const std::string& base, std::int32_t code, const std::string& message,
+                        const FinalEventRecord& record);

@@ -7,7 +7,7 @@
 #include "http/endpoints.h"
 
 int main(int argc, char** argv) {
-    gtk_init(&argc, &argv);
+    gtk_init_check(&argc, &argv);
     if (argc < 3) return 2;
     UseEndpoints({argv[1], argv[2]});
     CtovikDownloaderApp app(std::vector<platform::PathString>(argv + 3, argv + argc));

@@ -33,6 +33,7 @@ public:
     std::vector<std::string> messageBoxes;
     int threadsStarted = 0;
     bool runThreads = true;  // off: threads are only counted, for tests that end before they would
+    int threadsAllowed = 1 << 30;  // StartThread refuses once this many have started
     int endResult = 0;
     long long now = 0;  // fake milliseconds
     std::function<void(long long)> onTime;
@@ -81,9 +82,14 @@ public:
     WindowHandle Window() override { return this; }
     void SetTimer(unsigned id, unsigned ms) override { timers[id] = ms; }
     void KillTimer(unsigned id) override { timers.erase(id); }
-    void StartThread(std::function<void()> body) override {
+    bool StartThread(std::function<void()> body) override {
+        if (threadsStarted >= threadsAllowed) {
+            log.push_back("no thread");
+            return false;
+        }
         ++threadsStarted;
         if (runThreads) std::thread(std::move(body)).detach();
+        return true;
     }
     void ShowMessageBox(const std::string& text) override {
         messageBoxes.push_back(text);

@@ -16,10 +16,14 @@ namespace {
 constexpr int kMaxStallMs = 60000;
 constexpr int kReadTimeoutMs = 5000;
 
+// port 0 takes any free port.
 int BindLoopback(int& port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
@@ -120,7 +124,7 @@ ScriptedReply ServePatternRange(long long size, const ScriptedRequest& request) 
     return reply;
 }
 
-ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {
+ScriptedServer::ScriptedServer(Handler handler, int port) : handler_(std::move(handler)), port_(port) {
     listenFd_ = BindLoopback(port_);
     ::listen(listenFd_, 64);
     acceptThread_ = std::thread(&ScriptedServer::AcceptLoop, this);

@@ -50,7 +50,8 @@ public:
     // handler gets each request and its zero-based index among all requests.
     using Handler = std::function<ScriptedReply(const ScriptedRequest&, int index)>;
 
-    explicit ScriptedServer(Handler handler);
+    // port 0: any free port on loopback.
+    explicit ScriptedServer(Handler handler, int port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;

@@ -3,10 +3,12 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "app/ctovik_downloader_dlg.h"
@@ -163,7 +165,14 @@ public:
     WindowHandle Window() override { return this; }
     void SetTimer(unsigned id, unsigned milliseconds) override;
     void KillTimer(unsigned id) override;
-    void StartThread(std::function<void()> body) override { std::thread(std::move(body)).detach(); }
+    bool StartThread(std::function<void()> body) override {
+        try {
+            std::thread(std::move(body)).detach();
+            return true;
+        } catch (const std::system_error&) {
+            return false;  // the logic has a way on without the thread
+        }
+    }
     void ShowMessageBox(const std::string& text) override;
     void HideWindow() override { gtk_widget_hide(window_); }
     void EndDialog(int result) override {
@@ -414,6 +423,11 @@ int GtkDialogHost::Run() {
 }  // namespace
 
 int RunInstallerDialog(const platform::PathString& reportPath) {
+    if (!gdk_display_get_default()) {
+        std::fprintf(stderr, "%s: no window can be shown: the display cannot be opened\n",
+                     platform::ProgramName().c_str());
+        return kNoWindow;
+    }
     // Never destroyed: background threads may still post to it at exit.
     auto* host = new GtkDialogHost(reportPath);
     return host->Run();

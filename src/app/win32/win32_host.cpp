@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,8 +60,12 @@ public:
     explicit Win32Host(const platform::PathString& reportPath) : dialog_(*this, reportPath) {}
 
     int Run() {
-        return static_cast<int>(DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER), nullptr,
-                                                DialogProc, reinterpret_cast<LPARAM>(this)));
+        const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER), nullptr,
+                                               DialogProc, reinterpret_cast<LPARAM>(this));
+        if (result != -1) return static_cast<int>(result);
+        std::fprintf(stderr, "%s: no window can be shown: the dialog cannot be created (error %lu)\n",
+                     platform::ProgramName().c_str(), GetLastError());
+        return kNoWindow;
     }
 
     void ShowControl(int id, bool show) override { ShowWindow(Item(id), show ? SW_SHOW : SW_HIDE); }
@@ -85,13 +90,15 @@ public:
     WindowHandle Window() override { return window_; }
     void SetTimer(unsigned id, unsigned milliseconds) override { ::SetTimer(window_, id, milliseconds, ConnectTimerProc); }
     void KillTimer(unsigned id) override { ::KillTimer(window_, id); }
-    void StartThread(std::function<void()> body) override {
+    bool StartThread(std::function<void()> body) override {
         auto* parameter = new std::function<void()>(std::move(body));
         HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, parameter, 0, nullptr);
-        if (thread)
-            CloseHandle(thread);  // never joined
-        else
+        if (!thread) {
             delete parameter;
+            return false;
+        }
+        CloseHandle(thread);  // never joined
+        return true;
     }
     void ShowMessageBox(const std::string& text) override {
         MessageBoxW(window_, Wide(text).c_str(), Wide(platform::ProgramName()).c_str(), MB_OK | MB_ICONEXCLAMATION);

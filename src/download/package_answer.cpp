@@ -1,0 +1,80 @@
+#include "download/package_answer.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "download/download_progress.h"
+
+namespace {
+
+bool StartsWithNoCase(const char* text, std::size_t length, const char* prefix) {
+    const std::size_t n = std::strlen(prefix);
+    if (length < n) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+    return true;
+}
+
+std::string Trimmed(const char* text, std::size_t length) {
+    std::size_t begin = 0, end = length;
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    return std::string(text + begin, end - begin);
+}
+
+bool AnswerMatchesRange(const PackageAnswer& answer) {
+    if (answer.status == 200) return answer.first == 0 && answer.last == answer.fileSize - 1;
+    if (answer.status != 206) return false;
+    long long first = -1, last = -1;
+    char tail = 0;
+    if (std::sscanf(answer.contentRange.c_str(), "bytes %lld-%lld%c", &first, &last, &tail) != 3 ||
+        tail != '/')
+        return false;
+    return first == answer.first && last == answer.last;
+}
+
+}  // namespace
+
+// Each response (redirects included) starts with its status line; only the
+// last one's headers describe the body.
+std::size_t ReadPackageHeader(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto* answer = static_cast<PackageAnswer*>(userData);
+    const std::size_t length = size * count;
+    if (StartsWithNoCase(data, length, "http/")) {
+        const std::string line(data, length);
+        const std::size_t space = line.find(' ');
+        answer->status = space == std::string::npos ? 0 : std::atoi(line.c_str() + space + 1);
+        answer->contentRange.clear();
+    } else if (StartsWithNoCase(data, length, "content-range:")) {
+        answer->contentRange = Trimmed(data + 14, length - 14);
+    }
+    return length;
+}
+
+std::size_t WritePackageData(char* data, std::size_t size, std::size_t count, void* userData) {
+    auto* answer = static_cast<PackageAnswer*>(userData);
+    const std::size_t bytes = size * count;
+    if (!answer->judged) {
+        answer->judged = true;
+        if (!AnswerMatchesRange(*answer)) answer->rejected = CURLE_RANGE_ERROR;
+    }
+    if (answer->rejected == CURLE_OK && static_cast<std::int64_t>(bytes) > answer->Length() - answer->received)
+        answer->rejected = CURLE_RANGE_ERROR;  // more than asked for: never past the package's end
+    if (answer->rejected != CURLE_OK) return 0;
+
+    const std::size_t written = std::fwrite(data, 1, bytes, answer->file);
+    answer->received += static_cast<std::int64_t>(written);
+    Progress().bytesWritten.fetch_add(static_cast<std::int64_t>(written), std::memory_order_relaxed);
+    return written;
+}
+
+CURLcode JudgePackageAnswer(const PackageAnswer& answer, CURLcode transferCode) {
+    if (transferCode == CURLE_WRITE_ERROR && answer.rejected != CURLE_OK) return answer.rejected;
+    if (transferCode != CURLE_OK) return transferCode;
+    if (answer.received != answer.Length()) return CURLE_PARTIAL_FILE;
+    // Hand the package to the OS now, so a full disk fails this package and
+    // not a later report of success.
+    if (std::fflush(answer.file) != 0) return CURLE_WRITE_ERROR;
+    return CURLE_OK;
+}

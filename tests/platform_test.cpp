@@ -2,8 +2,19 @@
 // name and creation, 64-bit positions, time and process ids.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "download/download_job.h"
 #include "platform/platform.h"
@@ -61,6 +72,61 @@ TEST(Platform, CreatedFileIsTruncatedAndTakesPositionsPastFourGibibytes) {
     std::remove(path.c_str());
 #endif
 }
+
+TEST(Platform, WholeFileIsWrittenWholeOrNotAtAll) {
+    const platform::PathString path = Scratch() + Path(".report");
+    ASSERT_TRUE(platform::WriteWholeFile(path, "first, longer content"));
+    ASSERT_TRUE(platform::WriteWholeFile(path, "second"));
+    std::FILE* file = platform::OpenFileForReading(path);
+    ASSERT_NE(file, nullptr);
+    char text[64] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, file), 6u);
+    EXPECT_STREQ(text, "second");
+    std::fclose(file);
+
+    // A missing folder, or a folder at the path: false, and nothing left behind.
+    const platform::PathString folder = Scratch() + Path(".folder");
+#ifdef _WIN32
+    _wmkdir(folder.c_str());
+    const platform::PathString separator = L"\\";
+#else
+    ::mkdir(folder.c_str(), 0700);
+    const platform::PathString separator = "/";
+#endif
+    EXPECT_FALSE(platform::WriteWholeFile(folder + separator + Path("missing") + separator + Path("r.ini"), "x"));
+    EXPECT_FALSE(platform::WriteWholeFile(folder, "x"));
+    EXPECT_EQ(platform::OpenFileForReading(folder + separator + Path("missing")), nullptr);
+#ifdef _WIN32
+    _wrmdir(folder.c_str());
+    _wremove(path.c_str());
+#else
+    EXPECT_EQ(::rmdir(folder.c_str()), 0) << "the folder holds nothing we left";
+    std::remove(path.c_str());
+#endif
+}
+
+#ifndef _WIN32
+// A caller polling the path sees no report, the old one or the new one, never a part.
+TEST(Platform, ReaderNeverSeesAPartOfTheFile) {
+    const platform::PathString path = Scratch() + Path(".polled");
+    const std::string versions[] = {std::string(200000, 'a'), std::string(300000, 'b')};
+    std::atomic<bool> done{false};
+    std::atomic<int> partial{0};
+    std::thread reader([&] {
+        while (!done) {
+            std::ifstream in(path, std::ios::binary);
+            if (!in) continue;
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (text != versions[0] && text != versions[1]) ++partial;
+        }
+    });
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(platform::WriteWholeFile(path, versions[i % 2]));
+    done = true;
+    reader.join();
+    EXPECT_EQ(partial.load(), 0);
+    std::remove(path.c_str());
+}
+#endif
 
 TEST(Platform, ClockCounterAndProcessId) {
     EXPECT_NEAR(static_cast<double>(platform::CalendarSeconds()), static_cast<double>(std::time(nullptr)), 2.0);

@@ -2,7 +2,12 @@
 // Install and the connection check, the progress display, both endings with
 // their report and events, and the progress pacing.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
 
 #include <cstdio>
 #include <fstream>
@@ -222,6 +227,7 @@ TEST(WindowEndings, CloseWhileConnectingSendsBothEventsAndReportsCancel) {
                                                        "/Tovik-Downloader/evt/download-canceled"}));
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0], Report("cancel", 0));
+    EXPECT_TRUE(w.host.timers.empty());  // no connection check queued behind the ending
     // Hidden at once, the report 4 s later; the first look after it is taken ends the dialog.
     ASSERT_EQ(w.host.log.size(), 3u);
     const long long hidden = std::stoll(w.host.log[0].substr(8));
@@ -303,6 +309,92 @@ TEST(WindowEndings, CloseAfterTheWorkerFinishedReportsCancelWithTheRealSize) {
     Progress().finished = true;
     w.dialog.OnCancel();
     EXPECT_EQ(ReadFile(w.reportPath), Report("cancel", 777));
+}
+
+// A thread that cannot be started never hangs the window: the check retries,
+// the download fails, the ending's hits run on the window thread.
+struct ThreadRefusal {
+    const char* name;
+    int threadsAllowed;  // the probe, the progress thread, the worker, the ending's helper
+    bool failedDownload;
+};
+
+void PrintTo(const ThreadRefusal& c, std::ostream* out) { *out << c.name; }
+
+class ThreadsRefused : public ::testing::TestWithParam<ThreadRefusal> {};
+
+TEST_P(ThreadsRefused, NeverHangTheWindow) {
+    const ThreadRefusal& c = GetParam();
+    StatsEvents stats;
+    Window w;
+    std::vector<std::string> reports;
+    CallerTakesReport(w, reports);
+    w.host.runThreads = false;
+    w.host.threadsAllowed = c.threadsAllowed;
+    w.dialog.OnCommand(IDC_INSTALL);
+    w.dialog.OnMessage(WM_CONNECT_TIMER, IDT_FIRST_CONNECT);
+    if (!c.failedDownload) {
+        EXPECT_EQ(w.host.timers, (std::map<unsigned, unsigned>{{IDT_RETRY_CONNECT, 3000}}));
+        w.dialog.OnCancel();  // the helper cannot start either
+    } else {
+        w.dialog.OnMessage(WM_PROBE_RESULT, 0);
+        EXPECT_EQ(w.host.messageBoxes.size(), 1u);
+    }
+    EXPECT_EQ(w.host.endResult, kEndCancelled);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0], Report("cancel", 0));
+    EXPECT_EQ(stats.Paths(), (std::vector<std::string>{"/Tovik-Downloader/evt/download-started",
+                                                       "/Tovik-Downloader/evt/download-canceled"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ThreadsRefused,
+                         ::testing::Values(ThreadRefusal{"probe", 0, false}, ThreadRefusal{"progress", 1, true},
+                                           ThreadRefusal{"worker", 2, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WindowEndings, ReportThatCannotBeWrittenEndsWithoutWaitingForIt) {
+    StatsEvents stats;
+    // As root no folder's mode refuses a write; /proc/self refuses everyone.
+    const std::string readOnly = ::geteuid() == 0 ? "/proc/self" : Window::MakeFolder();
+    ::chmod(readOnly.c_str(), 0555);
+    struct Case {
+        const char* name;
+        std::function<std::string(const std::string& folder)> path;
+        long long fileSizeLimit;  // 0: none
+    };
+    const Case cases[] = {
+        {"missing folder", [](const std::string& f) { return f + "/missing/report.ini"; }, 0},
+        {"path is a folder", [](const std::string& f) { return f; }, 0},
+        {"read-only folder", [&](const std::string&) { return readOnly + "/report.ini"; }, 0},
+        {"full disk", [](const std::string& f) { return f + "/report.ini"; }, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeHost host;
+        const std::string folder = Window::MakeFolder();
+        const std::string path = c.path(folder);
+        CtovikDownloaderDlg dialog(host, path);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        if (c.fileSizeLimit) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limited{static_cast<rlim_t>(c.fileSizeLimit), saved.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &limited);
+        }
+        testing::internal::CaptureStderr();
+        dialog.OnCancel();
+        const std::string said = testing::internal::GetCapturedStderr();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+
+        if (!c.fileSizeLimit)  // the limit holds for the captured stream too
+            EXPECT_NE(said.find("the report could not be written to \"" + path + "\""), std::string::npos) << said;
+        ASSERT_EQ(host.log.size(), 2u);
+        const long long hidden = std::stoll(host.log[0].substr(8));
+        EXPECT_EQ(host.log[1], "end 2 at " + std::to_string(hidden + 4000));  // no pickup wait
+        struct stat st {};
+        EXPECT_TRUE(::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) << "nothing half-written";
+        std::system(("rm -rf " + folder).c_str());
+    }
 }
 
 // ------------------------------------------------------------------ the whole road

@@ -14,9 +14,10 @@ run_suite() {  # build-dir, ctest arguments, cmake arguments...
 }
 
 run_suite build ""
-# The sanitizer builds run everything but the real windows (WebKit is not built for them).
-run_suite build-asan "-LE gui" -DTOVIK_SANITIZE=address
-run_suite build-tsan "-LE gui" -DTOVIK_SANITIZE=thread
+# The sanitizer builds run everything but the real windows (WebKit is not built
+# for them), and a shorter chaos soak.
+TOVIK_SOAK_RUNS=100 run_suite build-asan "-LE gui" -DTOVIK_SANITIZE=address
+TOVIK_SOAK_RUNS=100 run_suite build-tsan "-LE gui" -DTOVIK_SANITIZE=thread
 
 # The Windows build: the core's unit tests and the exe's window under Wine,
 # built with addresses of its own for the test servers.

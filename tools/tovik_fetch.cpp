@@ -1,50 +1,17 @@
-// Headless driver: one whole download with the installer's own job code, on a
-// worker thread, with a stand-in window that prints what it is posted.
+// Headless driver: one whole download with the installer's own job code.
 //
 //   tovik-fetch METADATA_URL STATS_BASE_URL
 //
 // Prints "WM_DOWNLOAD_FAILED <wParam>" per failure message, then
 // "finished=<0|1> reportedSize=<n> nameID=<n> file=<path>"; exits 0 when finished.
 #include <cstdio>
-#include <thread>
 
-#include "download/download_job.h"
-#include "download/download_progress.h"
-#include "http/endpoints.h"
-#include "http/http_client.h"
-#include "platform/window_messages.h"
-
-namespace {
-
-class PrintingWindow : public MessageSink {
-public:
-    void Post(unsigned message, std::uintptr_t wParam) override {
-        if (message == WM_DOWNLOAD_FAILED)
-            std::printf("WM_DOWNLOAD_FAILED %lu\n", static_cast<unsigned long>(wParam));
-        else
-            std::printf("MESSAGE %u %lu\n", message, static_cast<unsigned long>(wParam));
-        std::fflush(stdout);
-    }
-};
-
-}  // namespace
+#include "headless_fetch.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s METADATA_URL STATS_BASE_URL\n", argv[0]);
         return 2;
     }
-    UseEndpoints({argv[1], argv[2]});
-    HttpClient::GlobalInit();
-
-    PrintingWindow window;
-    std::thread worker(DownloadThreadProc, &window);
-    worker.join();
-
-    const DownloadProgress& progress = Progress();
-    const bool finished = progress.finished.load(std::memory_order_acquire);
-    std::printf("finished=%d reportedSize=%lld nameID=%d file=%s\n", finished ? 1 : 0,
-                static_cast<long long>(progress.reportedSize.load()), GetNameId(),
-                platform::TempInstallerPath(GetNameId()).c_str());
-    return finished ? 0 : 1;
+    return FetchAndPrint(argv[1], argv[2]);
 }

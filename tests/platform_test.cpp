@@ -42,6 +42,16 @@ TEST(Platform, InstallerPathIsInTheTemporaryFolder) {
     EXPECT_EQ(platform::TempInstallerPath(-5).substr(path.size() - tail.size()), Path("toviksetup-5.tmp"));
 }
 
+#ifdef _WIN32
+// A temporary folder too long for its buffer gives no path, not a cut one.
+TEST(Platform, TemporaryFolderThatDoesNotFitGivesNoPath) {
+    const std::wstring saved = _wgetenv(L"TMP") ? _wgetenv(L"TMP") : L"";
+    _wputenv_s(L"TMP", (L"C:\\" + std::wstring(300, L'x')).c_str());
+    EXPECT_TRUE(platform::TempInstallerPath(42421234).empty());
+    _wputenv_s(L"TMP", saved.c_str());
+}
+#endif
+
 TEST(Platform, CreatedFileIsTruncatedAndTakesPositionsPastFourGibibytes) {
     const platform::PathString path = Scratch();
     std::FILE* file = platform::CreateFileForWriting(path);

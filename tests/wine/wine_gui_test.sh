@@ -131,6 +131,20 @@ exit_code_within 15
 check "exit code 0 after a failure" '[ $? -eq 0 ]'
 check "events: started, failed with 22" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/stats/events.log"'
 
+# --- 4. no window can be shown (no X display): a report that says fail, exit code 0
+: > "$work/stats/events.log"
+report_unix="$work/report-nowindow.ini"
+env -u DISPLAY "$wine_run" "$exe" "Z:${report_unix//\//\\}" >>"$work/wine.log" 2>"$work/nowindow.err" &
+exe_pid=$!
+pids+=("$exe_pid")
+wait_for_file "$report_unix" 60
+check "without a display: report fail with size 0" 'cmp -s "$report_unix" <(report_text fail 0 "$(report_name_id "$report_unix")")'
+rm -f "$report_unix"
+exit_code_within 15
+check "without a display: exit code 0" '[ $? -eq 0 ]'
+check "without a display: it says why on standard error" 'grep -q "no window can be shown" "$work/nowindow.err"'
+check "without a display: no statistics record" '[ ! -s "$work/stats/events.log" ]'
+
 echo "screenshots in $shots"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

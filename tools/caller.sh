@@ -12,11 +12,11 @@ report=$(mktemp -u "${TMPDIR:-/tmp}/tovik-report-XXXXXX.ini")
 pid=$!
 echo "caller: started $(basename "$downloader") $report (pid $pid)"
 
+# The report appears whole: it is renamed into place once written.
 while [ ! -s "$report" ]; do
     if ! kill -0 "$pid" 2>/dev/null; then echo "caller: the downloader ended without a report"; exit 1; fi
     sleep 0.2
 done
-sleep 0.2  # written in one go; let the writer close it
 echo "caller: report received:"
 tr -d '\r' < "$report" | sed 's/^/    /'
 echo

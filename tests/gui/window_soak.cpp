@@ -99,10 +99,13 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     const Moment moment = static_cast<Moment>(seed % kMoments);  // every moment as often as the others
     const long long size = 300000 + static_cast<long long>(rng() % 1200000);
     const double faultRate = (rng() % 25) / 100.0;
+    const long long waits[kMoments][2] = {{0, 1000}, {200, 1000}, {300, 1200}, {2000, 4000}};
+    const long long closeAfterMs =
+        waits[moment][0] + static_cast<long long>(rng() % (waits[moment][1] - waits[moment][0]));
     std::string content(static_cast<std::size_t>(size), '\0');
     for (long long i = 0; i < size; ++i) content[static_cast<std::size_t>(i)] = PatternByte(i * 7 + static_cast<long long>(seed));
 
-    std::mutex mutex;
+    std::mutex mutex;  // the file server's threads draw their faults from rng
     ScriptedServer files([&](const ScriptedRequest& request, int) {
         std::lock_guard<std::mutex> lock(mutex);
         ScriptedReply reply = ServeRange(content, request);
@@ -144,8 +147,7 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
         SleepMs(300);
         Output(click + "234 335 click 1");  // Zainstaluj
     }
-    const long long waits[kMoments][2] = {{0, 1000}, {200, 1000}, {300, 1200}, {2000, 4000}};
-    SleepMs(waits[moment][0] + static_cast<long long>(rng() % (waits[moment][1] - waits[moment][0])));
+    SleepMs(closeAfterMs);
     Output(sendClose + " " + window + " 2>/dev/null");
 
     // A failed download shows its message box first: OK it, as a user would.

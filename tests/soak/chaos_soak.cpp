@@ -231,6 +231,9 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
     std::string content(static_cast<std::size_t>(size), '\0');
     for (long long i = 0; i < size; ++i) content[static_cast<std::size_t>(i)] = PatternByte(i * 31 + static_cast<long long>(seed));
 
+    ++totals.kinds[kMetadataNames[metadataFault]];
+    ++totals.kinds[kStatsNames[statsMode]];
+    // From here on the file server's threads count too: under this mutex.
     std::mutex mutex;
     std::vector<FileRequest> fileRequests;
     ScriptedServer files([&](const ScriptedRequest& request, int) {
@@ -270,8 +273,6 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
             default: return ScriptedReply::Status(204);
         }
     });
-    ++totals.kinds[kMetadataNames[metadataFault]];
-    ++totals.kinds[kStatsNames[statsMode]];
 
     char folder[] = "/tmp/tovik-soak-XXXXXX";
     const std::string tempFolder = ::mkdtemp(folder);

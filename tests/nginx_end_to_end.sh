@@ -40,9 +40,18 @@ check "packages carry the User-Agent" 'grep -c "(BRANDING;Tovik)\"$" "$dir/files
 check "metadata fetched once" '[ "$(wc -l < "$dir/metadata.log")" -eq 1 ]'
 
 check "two events" '[ "$(wc -l < "$dir/events.log")" -eq 2 ]'
-check "download-started first" 'head -n1 "$dir/events.log" | grep -q "^/Tovik-Downloader/evt/download-started?id=[0-9a-zA-Z]\{32\}&branding=Tovik "'
-check "download-succeeded last" 'tail -n1 "$dir/events.log" | grep -q "^/Tovik-Downloader/evt/download-succeeded?id=.*&url=http%3A%2F%2F127.0.0.1%3A$port%2Ffiles%2Finstaller.bin&errorCount=0&errors=%5B%5D&packageNumber=4&totalTime=[0-9]*&packageTimes=%5B[0-9]*%2C[0-9]*%2C[0-9]*%2C[0-9]*%5D "'
+check "download-started first" '"$servers" events "$dir" | head -n1 | grep -q "^/Tovik-Downloader/evt/download-started?id=[0-9a-zA-Z]\{32\}&branding=Tovik "'
+check "download-succeeded last" '"$servers" events "$dir" | tail -n1 | grep -q "^/Tovik-Downloader/evt/download-succeeded?id=.*&url=http%3A%2F%2F127.0.0.1%3A$port%2Ffiles%2Finstaller.bin&errorCount=0&errors=%5B%5D&packageNumber=4&totalTime=[0-9]*&packageTimes=%5B[0-9]*%2C[0-9]*%2C[0-9]*%2C[0-9]*%5D "'
 
-cat "$dir/files.log" "$dir/events.log"
+# The deployable configuration as generated: valid, and each role's headers.
+base="http://127.0.0.1:$port"
+check "generated configuration passes nginx -t" '/usr/sbin/nginx -t -q -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log"'
+check "metadata document is revalidated" 'curl -sI "$base/downloader/installer-metadata/windows" | grep -qi "^Cache-Control: no-cache"'
+check "files are cached for good, with ETag and ranges" 'curl -sI "$base/files/installer.bin" | grep -qi "^Cache-Control: public, max-age=31536000, immutable" &&
+    curl -sI "$base/files/installer.bin" | grep -qi "^ETag: " && curl -sI "$base/files/installer.bin" | grep -qi "^Accept-Ranges: bytes"'
+check "an event is answered 204 and logged as one JSON line" '[ "$(curl -s -o /dev/null -w "%{http_code}" "$base/Tovik-Downloader/evt/probe?x=1")" = 204 ] &&
+    tail -n1 "$dir/events.log" | grep -q "^{\"time\":\"[^\"]*\",\"event\":\"probe\",\"query\":\"x=1\",\"userAgent\":\"curl/[^\"]*\",\"status\":204}$"'
+
+cat "$dir/files.log"; "$servers" events "$dir"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -8,4 +8,5 @@ apt-get install -y --no-install-recommends \
     nginx-light curl time ca-certificates \
     libgtk-3-dev libwebkit2gtk-4.1-dev libgl1-mesa-dri fonts-dejavu-extra \
     xvfb xauth xdotool imagemagick x11-utils \
-    clang libfuzzer-14-dev libclang-rt-14-dev
+    clang libfuzzer-14-dev libclang-rt-14-dev \
+    python3 python3-matplotlib

@@ -21,8 +21,12 @@ cleanup() {
     tools/local-servers.sh stop "$job/srv"
 }
 trap cleanup EXIT
-# Some tens of MB, each package at 4 MB/s, so the progress can be watched.
+# Some tens of MB, each package at 4 MB/s, so the progress can be watched;
+# served with the deployable nginx configuration and published as a product
+# owner would: a content-addressed copy and the metadata document naming it.
 tools/local-servers.sh start "$job/srv" 8380 $((40 * 1024 * 1024)) 307200 4m
+echo "== publishing the installer"
+tools/publish-installer "$job/srv/www/files/installer.bin" http://127.0.0.1:8380 "$job/srv/www"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "== the window opens on $DISPLAY: accept the licence and press Zainstaluj"
@@ -52,9 +56,12 @@ echo "== the caller starts the downloader"
 status=0
 TMPDIR="$job" tools/caller.sh build/tovik-downloader "$job/srv/www/files/installer.bin" "$job/trace.log" || status=$?
 
-echo "== statistics events the server received"
+echo "== statistics events the server received (JSON lines)"
 cat "$job/srv/events.log"
 echo "== package requests: $(wc -l < "$job/srv/files.log")"
+echo "== what the statistics say"
+tools/stats-report "$job/srv/events.log" -o "$job/statistics.html" \
+    --metadata "$job/srv/www/downloader/installer-metadata/windows"
 [ -d "$job/shots" ] && echo "== screenshots in $job/shots"
 rm -f "$job"/toviksetup*.tmp
 exit "$status"

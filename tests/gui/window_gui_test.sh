@@ -118,7 +118,7 @@ check "window stays until the report is taken" 'visible'
 rm -f "$report"
 exit_code_within 10
 check "exit code 0 after completion" '[ $? -eq 0 ]'
-check "events: started, succeeded" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-succeeded " ]'
+check "events: started, succeeded" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-succeeded " ]'
 
 # --- 2. closed while connecting (nothing answers the probe)
 : > "$work/srv/events.log"
@@ -136,7 +136,7 @@ check "report cancel with size 0" 'cmp -s "$report" <(report_text cancel 0 "$(se
 rm -f "$report"
 exit_code_within 10
 check "exit code 0 after cancel" '[ $? -eq 0 ]'
-check "events: started, canceled" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
+check "events: started, canceled" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
 
 # --- 3. a download that fails: message box, then the cancel ending
 : > "$work/srv/events.log"
@@ -155,7 +155,7 @@ check "report cancel after a failure" 'grep -q "^status=cancel" "$report" && gre
 rm -f "$report"
 exit_code_within 10
 check "exit code 0 after a failure" '[ $? -eq 0 ]'
-check "events: started, failed with 22" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/srv/events.log"'
+check "events: started, failed with 22" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/srv/events.log"'
 
 # --- 4. closed while the worker is blocked in a slow transfer: still exit code 0
 : > "$work/srv/events.log"
@@ -172,7 +172,7 @@ check "report cancel while the transfer runs" 'grep -q "^status=cancel" "$report
 rm -f "$report"
 exit_code_within 10
 check "exit code 0 with the worker still in a transfer" '[ $? -eq 0 ]'
-check "events: started, canceled" '[ "$(cut -d"?" -f1 "$work/srv/events.log" | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
+check "events: started, canceled" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
 
 echo "screenshots in $shots"
 echo "$passed passed, $failed failed"

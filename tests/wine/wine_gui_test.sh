@@ -60,7 +60,7 @@ exit_code_within() {
     for _ in $(seq $(($1 * 10))); do kill -0 "$exe_pid" 2>/dev/null || break; sleep 0.1; done
     wait "$exe_pid"
 }
-events() { cut -d"?" -f1 "$work/stats/events.log" | tr "\n" " "; }
+events() { "$servers" events "$work/stats" | cut -d"?" -f1 | tr "\n" " "; }
 report_name_id() { tr -d '\r' < "$1" | sed -n 's/^nameID=//p'; }
 report_text() { printf '[tovikdownload]\r\nstatus=%s\r\nfileSize=%s\r\nnameID=%s\r\ninstallAuralo=no' "$1" "$2" "$3"; }
 

@@ -1,0 +1,47 @@
+#!/bin/bash
+# stats-report on a log made by real downloads: tovik-fetch against the
+# generated nginx configuration for the events, with a file server that fails
+# chosen requests, so that a clean success, a success after retries and a
+# failure after five attempts all occur; the summary must count exactly them.
+#   real_events_test.sh TOVIK_FETCH FAULT_FILES
+set -uo pipefail
+fetch=$1 fault_files=$2
+tools="$(cd "$(dirname "$0")/../../tools" && pwd)"
+dir=$(mktemp -d /tmp/tovik-owner-XXXXXX)
+pids=()
+trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; "$tools/local-servers.sh" stop "$dir/srv"; rm -rf "$dir"' EXIT
+passed=0 failed=0
+check() { if eval "$2"; then passed=$((passed + 1)); echo "ok: $1"; else failed=$((failed + 1)); echo "FAILED: $1"; fi; }
+
+port=
+for candidate in $(seq $((30000 + $$ % 20000)) 7 $((30100 + $$ % 20000))); do
+    if "$tools/local-servers.sh" start "$dir/srv" "$candidate" 250000 100000 2>/dev/null; then port=$candidate; break; fi
+done
+[ -n "$port" ] || { echo "nginx did not start"; exit 1; }
+stats="http://127.0.0.1:$port"
+mkdir -p "$dir/tmp"
+
+download() {  # failing requests of the file server; prints tovik-fetch's last line
+    "$fault_files" "$dir/srv/www/files/installer.bin" "$1" 60 > "$dir/port" &
+    pids+=($!)
+    for _ in $(seq 50); do [ -s "$dir/port" ] && break; sleep 0.1; done
+    TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$(cat "$dir/port")/metadata" "$stats" 2>/dev/null | tail -n 1
+    : > "$dir/port"
+}
+check "a clean download finishes" '[[ "$(download none)" == finished=1* ]]'
+check "a download with two failed attempts finishes" '[[ "$(download 1,2)" == finished=1* ]]'
+check "a package failing five times fails the download" '[[ "$(download all)" == finished=0* ]]'
+
+"$tools/stats-report" "$dir/srv/events.log" -o "$dir/report.html" --metadata "$dir/srv/www/downloader/installer-metadata/windows"
+summary="$dir/report.json"
+value() { /usr/bin/python3 -c "import json,sys; d=json.load(open('$summary')); print(eval(sys.argv[1]))" "$1"; }
+check "three started, two succeeded, one failed" '[ "$(value "[d[\"downloads\"][k] for k in (\"started\",\"succeeded\",\"failed\",\"canceled\",\"started_never_finished\")]")" = "[3, 2, 1, 0, 0]" ]'
+check "the failure is errorCode 22" '[ "$(value "[(f[\"errorCode\"], f[\"count\"]) for f in d[\"failures\"]]")" = "[(22, 1)]" ]'
+check "errorCount 0, 2 and 5 once each" '[ "$(value "d[\"retries\"][\"error_count_distribution\"]")" = "{'"'"'0'"'"': 1, '"'"'2'"'"': 1, '"'"'5'"'"': 1}" ]'
+check "package 0 failed five times, package 1 twice" '[ "$(value "[(i[\"index\"], i[\"failed_attempts\"]) for i in d[\"retries\"][\"failing_package_indices\"]]")" = "[(0, 5), (1, 2)]" ]'
+check "package times of six packages" '[ "$(value "d[\"package_times_ms\"][\"count\"]")" = 6 ]'
+check "the package size comes from the metadata" '[ "$(value "d[\"throughput_mb_per_s\"][\"package_size\"]")" = 100000 ]'
+check "the report embeds its pictures" '[ "$(grep -o "data:image/png;base64" "$dir/report.html" | wc -l)" -ge 5 ] && ! grep -q "src=\"http" "$dir/report.html"'
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,51 @@
+"""Synthetic event logs in the nginx configuration's JSON-lines format, for
+the report's tests and its speed measurement:
+  synthetic_events.py COUNT > events.log"""
+
+import json
+import random
+import sys
+import urllib.parse
+
+
+def quoted(text):
+    return urllib.parse.quote(text, safe="")
+
+
+def event_line(name, download, **values):
+    query = f"id={download}&branding=Tovik"
+    if name != "download-started":
+        times = values.get("times", [])
+        errors = values.get("errors", [])
+        if name == "download-failed":
+            query += f"&errorCode={values['code']}&errorMsg={quoted(values.get('message', 'Curl error.'))}"
+        query += (f"&url={quoted('http://dl.example.com/files/ab/TovikSetup.exe')}&errorCount={len(errors)}"
+                  f"&errors={quoted(json.dumps(errors, separators=(',', ':')))}&packageNumber={len(times)}"
+                  f"&totalTime={sum(times)}&packageTimes={quoted('[' + ','.join(map(str, times)) + ']')}")
+    return json.dumps({"time": "2026-12-08T12:00:00+00:00", "event": name, "query": query,
+                       "userAgent": "Tovik-Lumen-Downloader/2.1.2 (OS;Windows;Windows NT 10.0) (BRANDING;Tovik)",
+                       "status": 204}, separators=(",", ":"))
+
+
+def lines(count, seed=1):
+    rng = random.Random(seed)
+    for n in range(count // 2):
+        download = f"{n:032d}"
+        yield event_line("download-started", download)
+        packages = rng.randint(1, 40)
+        times = [rng.randint(50, 3000) for _ in range(packages)]
+        errors = [{"number": rng.randrange(packages), "errCode": rng.choice([7, 18, 22, 28])}
+                  for _ in range(rng.choice([0, 0, 0, 1, 2]))]
+        roll = rng.random()
+        if roll < 0.85:
+            yield event_line("download-succeeded", download, times=times, errors=errors)
+        elif roll < 0.95:
+            yield event_line("download-failed", download, code=28, times=times[:-1], errors=errors + [
+                {"number": packages - 1, "errCode": 28}] * 5)
+        else:
+            yield event_line("download-canceled", download, times=times[: packages // 2], errors=errors)
+
+
+if __name__ == "__main__":
+    for line in lines(int(sys.argv[1])):
+        print(line)

@@ -1,0 +1,1 @@
+"""The product owner's tools: publishing an installer and reading the statistics."""

@@ -1,0 +1,295 @@
+"""Reads the statistics events (one JSON line each, as the nginx configuration
+writes them), pairs each download's start with its final event, and writes a
+self-contained HTML report with pictures and a JSON summary beside it."""
+
+import base64
+import html
+import io
+import json
+import re
+import urllib.parse
+from array import array
+from collections import Counter
+
+DEFAULT_PACKAGE_SIZE = 307200  # what the downloader uses when the document names none
+FINAL_EVENTS = ("download-succeeded", "download-failed", "download-canceled")
+LISTED_BAD_LINES = 20
+
+
+class Events:
+    """What the log says, gathered in one pass."""
+
+    def __init__(self):
+        self.lines = 0
+        self.bad_lines = []  # (line number, text), the first few
+        self.bad_count = 0
+        self.started = {}  # id -> time
+        self.finals = {}  # id -> event name
+        self.finals_without_start = 0
+        self.repeated_finals = 0
+        self.failures = Counter()  # (errorCode, errorMsg)
+        self.error_counts = Counter()  # errorCount of each final event
+        self.failing_packages = Counter()  # package index of each failed attempt
+        self.package_times = array("l")  # every completed package's milliseconds
+        self.total_times = array("l")  # totalTime of each finished download
+        self.packages = array("l")  # packageNumber of each finished download
+
+
+def _fields(query):
+    """The query's keys and their still escaped values; unquote what is used."""
+    return dict(part.partition("=")[::2] for part in query.split("&"))
+
+
+def _add_line(events, line):
+    record = json.loads(line)
+    name = record["event"]
+    fields = _fields(record["query"])
+    download = fields["id"]
+    if name == "download-started":
+        events.started.setdefault(download, record.get("time", ""))
+        return
+    if name not in FINAL_EVENTS:
+        raise ValueError(f"unknown event {name!r}")
+    error_count = int(fields["errorCount"])
+    package_number = int(fields["packageNumber"])
+    total_time = int(fields["totalTime"])
+    errors = json.loads(urllib.parse.unquote(fields["errors"]))
+    times_text = urllib.parse.unquote(fields["packageTimes"])
+    if not (times_text.startswith("[") and times_text.endswith("]")):
+        raise ValueError("packageTimes is no list")
+    times = [int(t) for t in times_text[1:-1].split(",") if t]
+    failure = ((int(fields["errorCode"]), urllib.parse.unquote(fields["errorMsg"]))
+               if name == "download-failed" else None)
+
+    if download in events.finals:
+        events.repeated_finals += 1
+        return
+    events.finals[download] = name
+    if download not in events.started:
+        events.finals_without_start += 1
+    if failure:
+        events.failures[failure] += 1
+    events.error_counts[error_count] += 1
+    for item in errors:
+        events.failing_packages[int(item["number"])] += 1
+    events.package_times.extend(times)
+    if name == "download-succeeded":
+        events.total_times.append(total_time)
+        events.packages.append(package_number)
+
+
+def read_events(lines):
+    """Events from an iterable of log lines; a line that does not parse is
+    counted and kept for the report, never fatal."""
+    events = Events()
+    for number, line in enumerate(lines, 1):
+        events.lines += 1
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            _add_line(events, line)
+        except (ValueError, KeyError, TypeError, AttributeError) as error:
+            events.bad_count += 1
+            if len(events.bad_lines) < LISTED_BAD_LINES:
+                events.bad_lines.append((number, f"{line[:200]} ({error})"))
+    return events
+
+
+def package_size_from_metadata(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        match = re.search(r"<suggestedPackageSize>\s*(\d+)", f.read())
+    return int(match.group(1)) if match and int(match.group(1)) > 0 else DEFAULT_PACKAGE_SIZE
+
+
+def _percentiles(values):
+    import numpy
+    if len(values) == 0:
+        return {"count": 0, "median": None, "p90": None, "p99": None}
+    data = numpy.frombuffer(values, dtype=numpy.int64) if values.itemsize == 8 else numpy.array(values)
+    median, p90, p99 = numpy.percentile(data, [50, 90, 99])
+    return {"count": int(len(data)), "median": float(median), "p90": float(p90), "p99": float(p99)}
+
+
+def summarize(events, package_size=DEFAULT_PACKAGE_SIZE):
+    import numpy
+    outcomes = Counter(events.finals.values())
+    throughput = []
+    if len(events.total_times):
+        totals = numpy.array(events.total_times, dtype=numpy.float64)
+        packages = numpy.array(events.packages, dtype=numpy.float64)
+        known = totals > 0
+        # bytes per millisecond -> MB/s; the last package is counted whole, so this is an estimate
+        throughput = (packages[known] * package_size / totals[known] / 1000.0).tolist()
+    return {
+        "lines": events.lines,
+        "downloads": {
+            "started": len(events.started),
+            "succeeded": outcomes["download-succeeded"],
+            "failed": outcomes["download-failed"],
+            "canceled": outcomes["download-canceled"],
+            "started_never_finished": sum(1 for d in events.started if d not in events.finals),
+            "final_without_start": events.finals_without_start,
+            "repeated_final_events": events.repeated_finals,
+        },
+        "failures": [{"errorCode": code, "errorMsg": message, "count": count}
+                     for (code, message), count in events.failures.most_common()],
+        "retries": {
+            "error_count_distribution": {str(k): v for k, v in sorted(events.error_counts.items())},
+            "failing_package_indices": [{"index": i, "failed_attempts": n}
+                                        for i, n in events.failing_packages.most_common(20)],
+        },
+        "package_times_ms": _percentiles(events.package_times),
+        "download_times_ms": _percentiles(events.total_times),
+        "throughput_mb_per_s": {
+            "package_size": package_size,
+            **({"count": len(throughput), "median": float(numpy.median(throughput)),
+                "p10": float(numpy.percentile(throughput, 10)), "p90": float(numpy.percentile(throughput, 90))}
+               if throughput else {"count": 0}),
+        },
+        "unparsed_lines": {"count": events.bad_count,
+                           "first": [{"line": n, "text": t} for n, t in events.bad_lines]},
+        "_throughput_values": throughput,
+    }
+
+
+# ---------------------------------------------------------------- pictures
+
+def _figure():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as pyplot
+    figure, axes = pyplot.subplots(figsize=(6.4, 3.2), dpi=100)
+    axes.grid(axis="y", alpha=0.3)
+    return pyplot, figure, axes
+
+
+def _embedded(pyplot, figure):
+    buffer = io.BytesIO()
+    figure.tight_layout()
+    figure.savefig(buffer, format="png")
+    pyplot.close(figure)
+    return "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
+
+
+def _bars(labels, values, title, xlabel, ylabel="downloads", color="#0d70ab"):
+    pyplot, figure, axes = _figure()
+    axes.bar([str(label) for label in labels], values, color=color)
+    axes.set_title(title)
+    axes.set_xlabel(xlabel)
+    axes.set_ylabel(ylabel)
+    if len(labels) > 8:
+        axes.tick_params(axis="x", labelrotation=60, labelsize=7)
+    return _embedded(pyplot, figure)
+
+
+def _histogram(values, title, xlabel, log=False):
+    import numpy
+    pyplot, figure, axes = _figure()
+    data = numpy.asarray(values, dtype=numpy.float64)
+    if log:
+        data = data[data > 0]
+        bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40) if len(data) else 10
+        axes.set_xscale("log")
+    else:
+        bins = 40
+    axes.hist(data, bins=bins, color="#0d70ab")
+    axes.set_title(title)
+    axes.set_xlabel(xlabel)
+    axes.set_ylabel("count")
+    return _embedded(pyplot, figure)
+
+
+def _table(rows, header=None):
+    head = "<tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header) + "</tr>" if header else ""
+    body = "".join("<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>" for row in rows)
+    return f"<table>{head}{body}</table>"
+
+
+def _number(value, digits=0):
+    return "–" if value is None else f"{value:,.{digits}f}"
+
+
+def render_html(summary, events, source):
+    d = summary["downloads"]
+    sections = []
+
+    def section(title, picture, numbers):
+        image = f'<img src="{picture}" alt="{html.escape(title)}">' if picture else ""
+        sections.append(f"<section><h2>{html.escape(title)}</h2><div class=row>{image}"
+                        f"<div class=numbers>{numbers}</div></div></section>")
+
+    outcome_labels = ["succeeded", "failed", "canceled", "never finished"]
+    outcome_values = [d["succeeded"], d["failed"], d["canceled"], d["started_never_finished"]]
+    section("Downloads", _bars(outcome_labels, outcome_values, "Outcome of each download", ""),
+            _table([("started", d["started"]), ("succeeded", d["succeeded"]), ("failed", d["failed"]),
+                    ("canceled", d["canceled"]), ("started, never finished", d["started_never_finished"]),
+                    ("final event without a start", d["final_without_start"]),
+                    ("repeated final events", d["repeated_final_events"])], ["", "downloads"]))
+
+    failures = summary["failures"]
+    section("Failures", _bars([f"{f['errorCode']}" for f in failures], [f["count"] for f in failures],
+                              "Failed downloads by errorCode", "errorCode", color="#c0392b") if failures else None,
+            _table([(f["errorCode"], f["errorMsg"], f["count"]) for f in failures], ["errorCode", "errorMsg", "downloads"])
+            if failures else "<p>No download failed.</p>")
+
+    retries = summary["retries"]
+    distribution = retries["error_count_distribution"]
+    indices = retries["failing_package_indices"]
+    section("Retries", _bars(list(distribution), list(distribution.values()),
+                             "Failed attempts per download (errorCount)", "errorCount") if distribution else None,
+            _table(list(distribution.items()), ["errorCount", "downloads"]) +
+            "<h3>Packages that fail most</h3>" +
+            _table([(i["index"], i["failed_attempts"]) for i in indices[:10]], ["package index", "failed attempts"]))
+
+    times = summary["package_times_ms"]
+    section("Package times", _histogram(events.package_times, "Time of each completed package", "milliseconds",
+                                        log=True) if times["count"] else None,
+            _table([("packages", _number(times["count"])), ("median", _number(times["median"]) + " ms"),
+                    ("90th percentile", _number(times["p90"]) + " ms"),
+                    ("99th percentile", _number(times["p99"]) + " ms")],))
+
+    speed = summary["throughput_mb_per_s"]
+    section("Throughput", _histogram(summary["_throughput_values"], "Estimated throughput per finished download",
+                                     "MB/s", log=True) if speed["count"] else None,
+            _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"),
+                    ("median", _number(speed.get("median"), 2) + " MB/s"),
+                    ("10th percentile", _number(speed.get("p10"), 2) + " MB/s"),
+                    ("90th percentile", _number(speed.get("p90"), 2) + " MB/s")],) +
+            "<p>packageNumber × package size ÷ totalTime, for finished downloads.</p>")
+
+    total = summary["download_times_ms"]
+    section("Download times", _histogram([t / 1000.0 for t in events.total_times], "Total time of finished downloads",
+                                         "seconds", log=True) if total["count"] else None,
+            _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
+                    ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
+                    ("99th percentile", _number(total["p99"] and total["p99"] / 1000, 1) + " s")],))
+
+    bad = summary["unparsed_lines"]
+    section("Lines that did not parse", None,
+            f"<p>{bad['count']} of {summary['lines']} lines.</p>" +
+            (_table([(b["line"], b["text"]) for b in bad["first"]], ["line", "text"]) if bad["first"] else ""))
+
+    style = ("body{font-family:sans-serif;margin:2em;color:#222}h1{color:#0d70ab}section{margin-bottom:2em}"
+             ".row{display:flex;gap:2em;align-items:flex-start;flex-wrap:wrap}img{border:1px solid #ddd}"
+             "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:2px 8px;text-align:left}"
+             "td{font-variant-numeric:tabular-nums}")
+    return (f"<!DOCTYPE html><html><head><meta charset=utf-8><title>Tovik downloader statistics</title>"
+            f"<style>{style}</style></head><body><h1>Tovik downloader statistics</h1>"
+            f"<p>From {html.escape(source)}: {summary['lines']:,} lines, {d['started']:,} downloads started.</p>"
+            + "".join(sections) + "</body></html>")
+
+
+def write_report(events_log, output, metadata=None):
+    """Writes OUTPUT (HTML) and OUTPUT's .json summary; returns the summary."""
+    package_size = package_size_from_metadata(metadata) if metadata else DEFAULT_PACKAGE_SIZE
+    with open(events_log, encoding="utf-8", errors="replace") as f:
+        events = read_events(f)
+    summary = summarize(events, package_size)
+    page = render_html(summary, events, events_log)
+    summary.pop("_throughput_values")
+    json_path = re.sub(r"\.html?$", "", output) + ".json"
+    for path, text in ((output, page), (json_path, json.dumps(summary, indent=2) + "\n")):
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    return summary, json_path

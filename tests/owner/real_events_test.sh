@@ -8,8 +8,7 @@ set -uo pipefail
 fetch=$1 fault_files=$2
 tools="$(cd "$(dirname "$0")/../../tools" && pwd)"
 dir=$(mktemp -d /tmp/tovik-owner-XXXXXX)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; "$tools/local-servers.sh" stop "$dir/srv"; rm -rf "$dir"' EXIT
+trap '"$tools/local-servers.sh" stop "$dir/srv"; rm -rf "$dir"' EXIT
 passed=0 failed=0
 check() { if eval "$2"; then passed=$((passed + 1)); echo "ok: $1"; else failed=$((failed + 1)); echo "FAILED: $1"; fi; }
 
@@ -21,16 +20,21 @@ done
 stats="http://127.0.0.1:$port"
 mkdir -p "$dir/tmp"
 
-download() {  # failing requests of the file server; prints tovik-fetch's last line
-    "$fault_files" "$dir/srv/www/files/installer.bin" "$1" 60 > "$dir/port" &
-    pids+=($!)
+download() {  # failing requests of the file server; leaves tovik-fetch's last line in $dir/last
+    "$fault_files" "$dir/srv/www/files/installer.bin" "$1" 60 > "$dir/port" 2>/dev/null &
+    local server=$!
     for _ in $(seq 50); do [ -s "$dir/port" ] && break; sleep 0.1; done
-    TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$(cat "$dir/port")/metadata" "$stats" 2>/dev/null | tail -n 1
+    TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$(cat "$dir/port")/metadata" "$stats" 2>/dev/null | tail -n 1 > "$dir/last"
+    kill "$server"
+    wait "$server" 2>/dev/null
     : > "$dir/port"
 }
-check "a clean download finishes" '[[ "$(download none)" == finished=1* ]]'
-check "a download with two failed attempts finishes" '[[ "$(download 1,2)" == finished=1* ]]'
-check "a package failing five times fails the download" '[[ "$(download all)" == finished=0* ]]'
+download none
+check "a clean download finishes" '[[ "$(cat "$dir/last")" == finished=1* ]]'
+download 1,2
+check "a download with two failed attempts finishes" '[[ "$(cat "$dir/last")" == finished=1* ]]'
+download all
+check "a package failing five times fails the download" '[[ "$(cat "$dir/last")" == finished=0* ]]'
 
 "$tools/stats-report" "$dir/srv/events.log" -o "$dir/report.html" --metadata "$dir/srv/www/downloader/installer-metadata/windows"
 summary="$dir/report.json"

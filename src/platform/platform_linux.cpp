@@ -20,12 +20,14 @@ PathString TempInstallerPath(int nameId) {
 
 std::FILE* CreateFileForWriting(const PathString& path) {
     // O_NONBLOCK so that a FIFO planted at the name cannot block the open;
-    // no O_TRUNC until we know it is our own regular file.
+    // no O_TRUNC until we know it is our own regular file. A new file is not
+    // truncated at all: on ext4 a truncate arms the replace-by-truncate
+    // heuristic, and closing the written file would then wait for the disk.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) return nullptr;
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        ::ftruncate(fd, 0) != 0 || ::fcntl(fd, F_SETFL, 0) != 0) {
+        (st.st_size != 0 && ::ftruncate(fd, 0) != 0) || ::fcntl(fd, F_SETFL, 0) != 0) {
         ::close(fd);
         return nullptr;
     }

@@ -20,7 +20,6 @@
 #include "download/download_progress.h"
 #include "download/package_transfer.h"
 #include "http/endpoints.h"
-#include "platform/window_messages.h"
 #include "stats/download_stats.h"
 #include "support/recording_window.h"
 #include "support/scripted_server.h"

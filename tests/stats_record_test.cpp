@@ -8,7 +8,7 @@
 #include <functional>
 #include <thread>
 
-#include "download/download_outcome.h"
+#include "stats/download_outcome.h"
 #include "http/endpoints.h"
 #include "http/user_agent.h"
 #include "stats/download_stats.h"

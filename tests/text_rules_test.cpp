@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "download/download_outcome.h"
+#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
 #include "download/package_transfer.h"

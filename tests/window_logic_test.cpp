@@ -19,7 +19,7 @@
 #include "download/download_job.h"
 #include "download/download_progress.h"
 #include "http/endpoints.h"
-#include "platform/window_messages.h"
+#include "app/window_messages.h"
 #include "support/fake_host.h"
 #include "support/scripted_server.h"
 

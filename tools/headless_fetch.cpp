@@ -7,7 +7,6 @@
 #include "download/download_progress.h"
 #include "http/endpoints.h"
 #include "http/http_client.h"
-#include "platform/window_messages.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include "app/progress_pacing.h"
 #include "app/result_report.h"
 #include "download/download_job.h"
-#include "download/download_outcome.h"
+#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "http/endpoints.h"
 #include "http/http_client.h"
-#include "platform/window_messages.h"
+#include "app/window_messages.h"
 #include "stats/download_stats.h"
 
 namespace {

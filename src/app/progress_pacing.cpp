@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "download/download_progress.h"
-#include "platform/window_messages.h"
+#include "app/window_messages.h"
 
 namespace {
 

@@ -7,6 +7,11 @@
 #include "http/http_client.h"
 #include "platform/platform.h"
 
+constexpr unsigned kWindowMessageUser = 0x0400;  // WM_USER
+// Posted to the window once when the download did not succeed; wParam is a
+// libcurl result, 0 for an unusable document, or 1 when the file cannot be created.
+constexpr unsigned WM_DOWNLOAD_FAILED = kWindowMessageUser + 101;
+
 // The number that names the temporary file and appears in the report:
 // process id * 10000 + seconds since 1970 modulo 10000, in 32-bit arithmetic,
 // computed once per process.

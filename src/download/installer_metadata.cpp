@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "download/download_outcome.h"
+#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 
 namespace {

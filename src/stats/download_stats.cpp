@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "download/download_outcome.h"
+#include "stats/download_outcome.h"
 #include "http/endpoints.h"
 #include "http/user_agent.h"
 #include "stats/download_id.h"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/download_outcome.h"
+#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
 

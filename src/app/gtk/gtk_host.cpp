@@ -15,7 +15,7 @@
 #include "app/dialog_template.h"
 #include "app/logic_entry.h"
 #include "app/resources.h"
-#include "platform/window_messages.h"
+#include "app/window_messages.h"
 
 namespace {
 

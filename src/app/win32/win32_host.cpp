@@ -15,7 +15,7 @@
 #include "app/logic_entry.h"
 #include "app/win32/browser_host.h"
 #include "platform/win32_text.h"
-#include "platform/window_messages.h"
+#include "app/window_messages.h"
 
 namespace {
 

@@ -31,9 +31,17 @@ const char* AllowedProtocols() {
     return allowed;
 }
 
-void RestrictProtocols(CURL* handle) {
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, AllowedProtocols());
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols());
+// A libcurl that refuses the restriction would allow every scheme it has:
+// such a request is not made at all.
+CURLcode RestrictProtocols(CURL* handle) {
+    const CURLcode code = curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, AllowedProtocols());
+    if (code != CURLE_OK) return code;
+    return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols());
+}
+
+CURLcode RestrictedPerform(CURL* handle) {
+    const CURLcode restricted = RestrictProtocols(handle);
+    return restricted != CURLE_OK ? restricted : curl_easy_perform(handle);
 }
 
 }  // namespace
@@ -57,8 +65,7 @@ CURLcode HttpClient::ProbeUrl(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    RestrictProtocols(h);
-    return curl_easy_perform(h);
+    return RestrictedPerform(h);
 }
 
 CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback write, void* data) {
@@ -76,8 +83,7 @@ CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback w
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    RestrictProtocols(h);
-    return curl_easy_perform(h);
+    return RestrictedPerform(h);
 }
 
 CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const RangeReceiver& receiver) {
@@ -103,8 +109,7 @@ CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kPackageLowSpeedSeconds);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kPackageLowSpeedBytes);
     curl_easy_setopt(h, CURLOPT_RANGE, range);
-    RestrictProtocols(h);
-    return curl_easy_perform(h);
+    return RestrictedPerform(h);
 }
 
 void HttpClient::SendStartHit(const std::string& url) {
@@ -119,8 +124,7 @@ void HttpClient::SendStartHit(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kHitConnectSeconds);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, kHitTotalSeconds);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    RestrictProtocols(h);
-    curl_easy_perform(h);  // a failed hit changes nothing
+    RestrictedPerform(h);  // a failed hit changes nothing
 }
 
 void HttpClient::SendFinalHit(const std::string& url) {
@@ -131,6 +135,5 @@ void HttpClient::SendFinalHit(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kHitConnectSeconds);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, kHitTotalSeconds);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    RestrictProtocols(h);
-    curl_easy_perform(h);  // a failed hit changes nothing
+    RestrictedPerform(h);  // a failed hit changes nothing
 }

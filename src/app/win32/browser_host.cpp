@@ -2,8 +2,8 @@
 
 #include <exdisp.h>
 #include <exdispid.h>
-#include <mshtml.h>
 #include <mshtmhst.h>
+#include <mshtml.h>
 #include <ole2.h>
 
 namespace {
@@ -85,8 +85,8 @@ struct BrowserHost::Site final : IOleClientSite, IOleInPlaceSite, IOleInPlaceFra
     HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnUIActivate() override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document, LPRECT position,
-                                               LPRECT clip, LPOLEINPLACEFRAMEINFO info) override {
+    HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** document,
+                                               LPRECT position, LPRECT clip, LPOLEINPLACEFRAMEINFO info) override {
         *frame = this;
         AddRef();
         *document = nullptr;
@@ -198,13 +198,13 @@ bool BrowserHost::Create(HWND parent, const RECT& rect, std::function<void()> on
         return false;
     site_->ole->SetClientSite(site_);
     site_->ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_, 0, parent, &rect);
-    if (FAILED(site_->ole->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&site_->browser))))
-        return false;
+    if (FAILED(site_->ole->QueryInterface(IID_IWebBrowser2, reinterpret_cast<void**>(&site_->browser)))) return false;
 
     IConnectionPointContainer* container = nullptr;
     IConnectionPoint* point = nullptr;
     DWORD cookie = 0;
-    if (SUCCEEDED(site_->browser->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
+    if (SUCCEEDED(
+            site_->browser->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
         SUCCEEDED(container->FindConnectionPoint(DIID_DWebBrowserEvents2, &point)))
         point->Advise(static_cast<IDispatch*>(site_), &cookie);
     ReleaseIf(point);

@@ -1,8 +1,7 @@
-// Win32 host of the installer window: the dialog from template 102, the
-// WebBrowser control over its client area showing HTML resource 104, the
-// native controls above it, and DialogHost on top of them. Every entry into
-// the logic goes through one LogicEntry.
+#include "app/win32/win32_host.h"
+
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <cstdio>
@@ -10,12 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "app/ctovik_downloader_app.h"
 #include "app/ctovik_downloader_dlg.h"
 #include "app/logic_entry.h"
 #include "app/win32/browser_host.h"
-#include "platform/win32_text.h"
 #include "app/window_messages.h"
+#include "platform/win32_text.h"
 
 namespace {
 
@@ -88,7 +86,9 @@ public:
         return browser_.SetElementProperty(Wide(id), Wide(name), Wide(value));
     }
     WindowHandle Window() override { return window_; }
-    void SetTimer(unsigned id, unsigned milliseconds) override { ::SetTimer(window_, id, milliseconds, ConnectTimerProc); }
+    void SetTimer(unsigned id, unsigned milliseconds) override {
+        ::SetTimer(window_, id, milliseconds, ConnectTimerProc);
+    }
     void KillTimer(unsigned id) override { ::KillTimer(window_, id); }
     bool StartThread(std::function<void()> body) override {
         auto* parameter = new std::function<void()>(std::move(body));
@@ -178,8 +178,7 @@ void Win32Host::OnInitDialog(HWND window) {
 
 INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {
     switch (GetDlgCtrlID(control)) {
-        case IDC_ACCEPT:
-            return reinterpret_cast<INT_PTR>(lightBrush_);
+        case IDC_ACCEPT: return reinterpret_cast<INT_PTR>(lightBrush_);
         case IDC_LICENCE_LINK:
             SetTextColor(dc, kLink);
             SetBkColor(dc, kLight);
@@ -189,8 +188,7 @@ INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {
             SetTextColor(dc, kLink);
             SetBkColor(dc, kWhite);
             return reinterpret_cast<INT_PTR>(whiteBrush_);
-        default:
-            return FALSE;
+        default: return FALSE;
     }
 }
 
@@ -208,9 +206,7 @@ void Win32Host::OnPaintIconic() {
 
 INT_PTR Win32Host::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_INITDIALOG:
-            OnInitDialog(window);
-            return TRUE;
+        case WM_INITDIALOG: OnInitDialog(window); return TRUE;
         case WM_COMMAND: {
             const int id = LOWORD(wParam);
             if (HIWORD(wParam) == BN_CLICKED && id != IDOK && id != IDCANCEL)  // STN_CLICKED is 0 too
@@ -223,11 +219,8 @@ INT_PTR Win32Host::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         case WM_DOWNLOAD_PROGRESS:
         case WM_DOWNLOAD_FAILED:
         case WM_CONNECT_TIMER:
-        case WM_PROBE_RESULT:
-            Enter([this, message, wParam] { dialog_.OnMessage(message, wParam); });
-            return TRUE;
-        case WM_CTLCOLORSTATIC:
-            return OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_PROBE_RESULT: Enter([this, message, wParam] { dialog_.OnMessage(message, wParam); }); return TRUE;
+        case WM_CTLCOLORSTATIC: return OnColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
         case WM_SETCURSOR: {
             const int id = GetDlgCtrlID(reinterpret_cast<HWND>(wParam));
             if (id != IDC_LICENCE_LINK && id != IDC_ADVANCED_LINK && id != IDC_HIDE_LICENCE_LINK) return FALSE;
@@ -240,10 +233,8 @@ INT_PTR Win32Host::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             if (!IsIconic(window)) return FALSE;
             OnPaintIconic();
             return TRUE;
-        case WM_QUERYDRAGICON:
-            return reinterpret_cast<INT_PTR>(icon_);
-        default:
-            return FALSE;
+        case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(icon_);
+        default: return FALSE;
     }
 }
 
@@ -254,21 +245,4 @@ int RunInstallerDialog(const platform::PathString& reportPath) {
     // Never destroyed: background threads may still post to its window at exit.
     auto* host = new Win32Host(reportPath);
     return host->Run();
-}
-
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
-    InitCommonControlsEx(&controls);
-    OleInitialize(nullptr);  // the browser control is an OLE object
-
-    int count = 0;
-    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<platform::PathString> rest;
-    for (int i = 1; i < count; ++i) rest.emplace_back(arguments[i]);
-    LocalFree(arguments);
-
-    CtovikDownloaderApp app(rest);
-    app.InitInstance();
-    // Exit code 0 after every ending, even with a thread still in a transfer.
-    platform::ExitProcessNow();
 }

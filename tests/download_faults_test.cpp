@@ -1,20 +1,20 @@
 // Whole downloads by DownloadJob against scripted servers on loopback: the
 // metadata server, the file server and the statistics server. Each test runs
 // in its own process with its own temporary folder.
-#include <gtest/gtest.h>
 #include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <thread>
-#include <csignal>
-#include <sys/resource.h>
 
 #include "download/download_job.h"
 #include "download/download_progress.h"
@@ -47,14 +47,15 @@ using FileHandler = std::function<ScriptedReply(const ScriptedRequest&, int inde
 
 // Three scripted servers, a temporary folder and a window that records.
 struct DownloadRun {
-    explicit DownloadRun(std::string metadataDocument, FileHandler files = nullptr,
-                         FileHandler statsHandler = nullptr, FileHandler metadataHandler = nullptr)
+    explicit DownloadRun(std::string metadataDocument, FileHandler files = nullptr, FileHandler statsHandler = nullptr,
+                         FileHandler metadataHandler = nullptr)
         : document(std::move(metadataDocument)),
           fileServer(files ? files : [](const ScriptedRequest&, int) { return ScriptedReply::Status(404); }),
-          metadataServer(metadataHandler ? metadataHandler : [this](const ScriptedRequest&, int) {
-              return ScriptedReply::Status(200, Document());
-          }),
-          statsServer(statsHandler ? statsHandler : [](const ScriptedRequest&, int) { return ScriptedReply::Status(204); }) {
+          metadataServer(metadataHandler
+                             ? metadataHandler
+                             : [this](const ScriptedRequest&, int) { return ScriptedReply::Status(200, Document()); }),
+          statsServer(statsHandler ? statsHandler
+                                   : [](const ScriptedRequest&, int) { return ScriptedReply::Status(204); }) {
         char folder[] = "/tmp/tovik-test-XXXXXX";
         tempFolder = ::mkdtemp(folder);
         ::setenv("TMPDIR", tempFolder.c_str(), 1);
@@ -99,8 +100,8 @@ struct DownloadRun {
 };
 
 std::string Metadata(long long size, long long packageSize = 0, const std::string& url = "FILES/installer.bin") {
-    std::string doc = "<installer><downloadUrl>" + url + "</downloadUrl><size>" + std::to_string(size) +
-                      "</size><hash>cafe</hash>";
+    std::string doc =
+        "<installer><downloadUrl>" + url + "</downloadUrl><size>" + std::to_string(size) + "</size><hash>cafe</hash>";
     if (packageSize > 0) doc += "<suggestedPackageSize>" + std::to_string(packageSize) + "</suggestedPackageSize>";
     return doc + "</installer>";
 }
@@ -131,57 +132,135 @@ const FaultCase kFaults[] = {
     {"404 on a package", 1000, 0, [](auto&, auto&, int) { return Always(404); }, 22, {22, 22, 22, 22, 22}, 0, 5},
     {"416 on a package", 1000, 0, [](auto&, auto&, int) { return Always(416); }, 22, {22, 22, 22, 22, 22}, 0, 5},
     {"500 on a package", 1000, 0, [](auto&, auto&, int) { return Always(500); }, 22, {22, 22, 22, 22, 22}, 0, 5},
-    {"four failures then success", 700, 300,
+    {"four failures then success",
+     700,
+     300,
      [](auto& c, auto& r, int i) { return i >= 1 && i <= 4 ? Always(503) : ServeRange(c, r); },
-     kNoMessage, {22, 22, 22, 22}, 1, 7},
-    {"body shorter than its length", 1000, 0,
+     kNoMessage,
+     {22, 22, 22, 22},
+     1,
+     7},
+    {"body shorter than its length",
+     1000,
+     0,
      [](auto& c, auto& r, int) {
          ScriptedReply reply = ServeRange(c, r);
          reply.sendBodyBytes = 400;
          return reply;
      },
-     18, {18, 18, 18, 18, 18}, 0, 5},
-    {"connection closed without answer", 1000, 0, [](auto&, auto&, int) { return ScriptedReply::Close(); }, 52,
-     {52, 52, 52, 52, 52}, 0, 5},
-    {"200 with the whole file for a partial range", 1000, 300,
-     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c); }, 33, {33, 33, 33, 33, 33}, 0, 5},
-    {"200 for a range that is the whole file", 1000, 5000,
-     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c); }, kNoMessage, {}, 0, 1},
-    {"200 with a larger file for the whole range", 1000, 5000,
-     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c + "tail"); }, 33, {33, 33, 33, 33, 33}, 0, 5},
-    {"Content-Range naming other bytes", 1000, 300,
+     18,
+     {18, 18, 18, 18, 18},
+     0,
+     5},
+    {"connection closed without answer",
+     1000,
+     0,
+     [](auto&, auto&, int) { return ScriptedReply::Close(); },
+     52,
+     {52, 52, 52, 52, 52},
+     0,
+     5},
+    {"200 with the whole file for a partial range",
+     1000,
+     300,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c); },
+     33,
+     {33, 33, 33, 33, 33},
+     0,
+     5},
+    {"200 for a range that is the whole file",
+     1000,
+     5000,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c); },
+     kNoMessage,
+     {},
+     0,
+     1},
+    {"200 with a larger file for the whole range",
+     1000,
+     5000,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(200, c + "tail"); },
+     33,
+     {33, 33, 33, 33, 33},
+     0,
+     5},
+    {"Content-Range naming other bytes",
+     1000,
+     300,
      [](auto& c, auto& r, int i) {
          if (i != 1) return ServeRange(c, r);
          return ScriptedReply::Status(206, c.substr(0, 300), "Content-Range: bytes 0-299/1000\r\n");
      },
-     kNoMessage, {33}, 1, 5},
-    {"206 without Content-Range", 1000, 0,
-     [](auto& c, auto&, int) { return ScriptedReply::Status(206, c); }, 33, {33, 33, 33, 33, 33}, 0, 5},
-    {"more bytes than the range", 1000, 300,
+     kNoMessage,
+     {33},
+     1,
+     5},
+    {"206 without Content-Range",
+     1000,
+     0,
+     [](auto& c, auto&, int) { return ScriptedReply::Status(206, c); },
+     33,
+     {33, 33, 33, 33, 33},
+     0,
+     5},
+    {"more bytes than the range",
+     1000,
+     300,
      [](auto& c, auto& r, int i) {
          ScriptedReply reply = ServeRange(c, r);
          if (i == 0) reply = ScriptedReply::Status(206, c.substr(0, 600), "Content-Range: bytes 0-299/1000\r\n");
          return reply;
      },
-     kNoMessage, {33}, 0, 5},
-    {"redirected download URL", 1000, 300,
+     kNoMessage,
+     {33},
+     0,
+     5},
+    {"redirected download URL",
+     1000,
+     300,
      [](auto& c, auto& r, int) {
          return r.target == "/installer.bin" ? ScriptedReply::Redirect("/mirror/installer.bin") : ServeRange(c, r);
      },
-     kNoMessage, {}, 0, 8},
-    {"redirect loop", 1000, 0, [](auto&, auto&, int) { return ScriptedReply::Redirect("/again"); }, 47,
-     {47, 47, 47, 47, 47}, 0, 5 * 21},
-    {"redirect to a local file", 1000, 0,
-     [](auto&, auto&, int) { return ScriptedReply::Redirect("file:///etc/hostname"); }, 1, {1, 1, 1, 1, 1}, 0, 5},
-    {"redirect to ftp", 1000, 0,
-     [](auto&, auto&, int) { return ScriptedReply::Redirect("ftp://127.0.0.1/x"); }, 1, {1, 1, 1, 1, 1}, 0, 5},
-    {"stall under the low-speed limit once", 1000, 0,
+     kNoMessage,
+     {},
+     0,
+     8},
+    {"redirect loop",
+     1000,
+     0,
+     [](auto&, auto&, int) { return ScriptedReply::Redirect("/again"); },
+     47,
+     {47, 47, 47, 47, 47},
+     0,
+     5 * 21},
+    {"redirect to a local file",
+     1000,
+     0,
+     [](auto&, auto&, int) { return ScriptedReply::Redirect("file:///etc/hostname"); },
+     1,
+     {1, 1, 1, 1, 1},
+     0,
+     5},
+    {"redirect to ftp",
+     1000,
+     0,
+     [](auto&, auto&, int) { return ScriptedReply::Redirect("ftp://127.0.0.1/x"); },
+     1,
+     {1, 1, 1, 1, 1},
+     0,
+     5},
+    {"stall under the low-speed limit once",
+     1000,
+     0,
      [](auto& c, auto& r, int i) {
          ScriptedReply reply = ServeRange(c, r);
          if (i == 0) reply.stallAfterHeadMs = 13000;
          return reply;
      },
-     kNoMessage, {28}, 0, 2},
+     kNoMessage,
+     {28},
+     0,
+     2},
 };
 
 void PrintTo(const FaultCase& fault, std::ostream* out) { *out << fault.name; }
@@ -204,8 +283,9 @@ TEST_P(PackageFaults, EndAsTheyShould) {
     for (std::size_t i = 0; i < fault.errorCodes.size(); ++i)
         errors += std::string(i ? "%2C" : "") + "%7B%22number%22%3A" + std::to_string(fault.errorPackage) +
                   "%2C%22errCode%22%3A" + std::to_string(fault.errorCodes[i]) + "%7D";
-    EXPECT_TRUE(Contains(events[1], "&errorCount=" + std::to_string(fault.errorCodes.size()) + "&errors=" +
-                                        errors + "%5D&")) << events[1];
+    EXPECT_TRUE(
+        Contains(events[1], "&errorCount=" + std::to_string(fault.errorCodes.size()) + "&errors=" + errors + "%5D&"))
+        << events[1];
     if (fault.fileRequests >= 0) {
         EXPECT_EQ(static_cast<int>(run.fileServer.Requests().size()), fault.fileRequests);
     }
@@ -236,8 +316,10 @@ TEST_P(PackageFaults, EndAsTheyShould) {
 INSTANTIATE_TEST_SUITE_P(Matrix, PackageFaults, ::testing::ValuesIn(kFaults), [](const auto& info) {
     std::string name;
     for (const char* p = info.param.name; *p; ++p)
-        if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-        else if (*p == ' ') name += '_';
+        if (std::isalnum(static_cast<unsigned char>(*p)))
+            name += *p;
+        else if (*p == ' ')
+            name += '_';
     return name;
 });
 
@@ -245,8 +327,8 @@ TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
     const std::string content = MakeContent(1000000);
     DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
     ASSERT_EQ(run.Run(), 0);
-    EXPECT_EQ(run.Ranges(), (std::vector<std::string>{"bytes=0-307199", "bytes=307200-614399",
-                                                       "bytes=614400-921599", "bytes=921600-999999"}));
+    EXPECT_EQ(run.Ranges(), (std::vector<std::string>{"bytes=0-307199", "bytes=307200-614399", "bytes=614400-921599",
+                                                      "bytes=921600-999999"}));
     EXPECT_EQ(Progress().reportedSize.load(), 1000000);
     EXPECT_EQ(ReadFile(run.FilePath()), content);
 
@@ -260,8 +342,9 @@ TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
     ASSERT_EQ(events.size(), 2u);
     const std::string id = DownloadStats::Instance().DownloadId();
     EXPECT_EQ(events[0], "/Tovik-Downloader/evt/download-started?id=" + id + "&branding=Tovik");
-    const std::string prefix = "/Tovik-Downloader/evt/download-succeeded?id=" + id + "&branding=Tovik&url=" +
-                               "http%3A%2F%2F127.0.0.1%3A" + std::to_string(run.fileServer.Port()) +
+    const std::string prefix = "/Tovik-Downloader/evt/download-succeeded?id=" + id +
+                               "&branding=Tovik&url=" + "http%3A%2F%2F127.0.0.1%3A" +
+                               std::to_string(run.fileServer.Port()) +
                                "%2Finstaller.bin&errorCount=0&errors=%5B%5D&packageNumber=4&totalTime=";
     EXPECT_EQ(events[1].rfind(prefix, 0), 0u) << events[1];
 }
@@ -381,8 +464,9 @@ TEST(Download, MomentaryOutageIsRiddenOutByThePauses) {
     const std::vector<std::string> events = run.Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_TRUE(Contains(events[1], "/download-succeeded?")) << events[1];
-    EXPECT_TRUE(Contains(events[1], "&errorCount=2&errors=%5B%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%2C"
-                                    "%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%5D&packageNumber=1&totalTime=1"))
+    EXPECT_TRUE(Contains(events[1],
+                         "&errorCount=2&errors=%5B%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%2C"
+                         "%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%5D&packageNumber=1&totalTime=1"))
         << events[1];  // the package's time holds both pauses: 1.5 s and more
 }
 
@@ -441,9 +525,7 @@ TEST(Download, SilentStatisticsServerDoesNotHoldTheDownload) {
 TEST(Download, NameInTheTemporaryFolderThatIsNotOurRegularFileIsRefused) {
     DownloadRun run(Metadata(100));
     const std::string target = run.tempFolder + "/victim";
-    {
-        std::ofstream(target) << "keep me";
-    }
+    { std::ofstream(target) << "keep me"; }
     ASSERT_EQ(::symlink(target.c_str(), run.FilePath().c_str()), 0);
     EXPECT_EQ(run.Run(), 1);
     ASSERT_EQ(run.window.Messages().size(), 1u);

@@ -1,10 +1,11 @@
 // Request kinds whose behaviour the callers rely on: the probe's verdict and
 // its silence, and which hits follow redirects.
+#include "http/http_client.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "http/http_client.h"
 #include "support/scripted_server.h"
 
 TEST(ProbeUrl, AnyCompletedExchangeIsReachableAndTheBodyIsDiscarded) {

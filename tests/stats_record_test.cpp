@@ -8,9 +8,9 @@
 #include <functional>
 #include <thread>
 
-#include "stats/download_outcome.h"
 #include "http/endpoints.h"
 #include "http/user_agent.h"
+#include "stats/download_outcome.h"
 #include "stats/download_stats.h"
 #include "support/scripted_server.h"
 
@@ -114,8 +114,7 @@ const Overlong kOverlong[] = {
          s.AddError(0, 7);
          for (int i = 0; i < 140000; ++i) s.AddPackageTime(i == 139999 ? 4321 : 1234);
      },
-     {"&errorCount=1&errors=%5B%5D&packageNumber=140000&totalTime=172763087&packageTimes=%5B1234%2C",
-      "1234%2C4321%5D"},
+     {"&errorCount=1&errors=%5B%5D&packageNumber=140000&totalTime=172763087&packageTimes=%5B1234%2C", "1234%2C4321%5D"},
      {}},
     {"a download URL too long for any event",
      [](DownloadStats& s) {
@@ -171,7 +170,9 @@ TEST_F(StatsRecord, FinalEventIsOneMomentWhileTheWorkerAppends) {
 
     ASSERT_EQ(Targets().size(), 2u);
     const std::string event = Targets()[1];
-    auto number = [&](const std::string& key) { return std::stoll(event.substr(event.find("&" + key + "=") + key.size() + 2)); };
+    auto number = [&](const std::string& key) {
+        return std::stoll(event.substr(event.find("&" + key + "=") + key.size() + 2));
+    };
     auto items = [&](const std::string& key, const std::string& item) {
         const std::size_t begin = event.find("&" + key + "="), end = event.find('&', begin + 1);
         long long count = 0;

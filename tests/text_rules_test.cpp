@@ -6,13 +6,13 @@
 #include <cstring>
 #include <memory>
 
-#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
 #include "download/package_transfer.h"
 #include "http/user_agent.h"
 #include "platform/platform.h"
 #include "stats/download_id.h"
+#include "stats/download_outcome.h"
 #include "stats/stats_events.h"
 
 TEST(ExtractElementText, SearchesBothTagsFromTheStart) {
@@ -54,12 +54,12 @@ TEST(ParseMetadataDocument, ReadsTheFourElements) {
         {"<size>9663676416</size><downloadUrl>u</downloadUrl><suggestedPackageSize>4294967296</suggestedPackageSize>",
          kOutcomeSuccess, 9663676416LL, 4294967296LL, "u"},
         // A package size that would never advance falls back to the default.
-        {"<size>10</size><downloadUrl>u</downloadUrl><suggestedPackageSize>0</suggestedPackageSize>",
-         kOutcomeSuccess, 10, 307200, "u"},
-        {"<size>10</size><downloadUrl>u</downloadUrl><suggestedPackageSize>-7</suggestedPackageSize>",
-         kOutcomeSuccess, 10, 307200, "u"},
-        {"<size>10</size><downloadUrl>u</downloadUrl><suggestedPackageSize>z</suggestedPackageSize>",
-         kOutcomeSuccess, 10, 307200, "u"},
+        {"<size>10</size><downloadUrl>u</downloadUrl><suggestedPackageSize>0</suggestedPackageSize>", kOutcomeSuccess,
+         10, 307200, "u"},
+        {"<size>10</size><downloadUrl>u</downloadUrl><suggestedPackageSize>-7</suggestedPackageSize>", kOutcomeSuccess,
+         10, 307200, "u"},
+        {"<size>10</size><downloadUrl>u</downloadUrl><suggestedPackageSize>z</suggestedPackageSize>", kOutcomeSuccess,
+         10, 307200, "u"},
         {"<size></size><downloadUrl>u</downloadUrl>", kOutcomeFileSizeMissing, 0, 307200, ""},
         {"", kOutcomeFileSizeMissing, 0, 307200, ""},
         {"<html>404 Not Found</html>", kOutcomeFileSizeMissing, 0, 307200, ""},
@@ -97,7 +97,7 @@ TEST(GenerateDownloadId, FollowsTheRandRecurrence) {
 
     const std::string id = GenerateDownloadId(1, 1);
     ASSERT_EQ(id.size(), 32u);
-    EXPECT_EQ(id.substr(0, 3), "FRa");  // positions 41, 53 and 10 of the alphabet
+    EXPECT_EQ(id.substr(0, 3), "FRa");           // positions 41, 53 and 10 of the alphabet
     EXPECT_EQ(id.substr(0, 16), id.substr(16));  // equal seeds, the same half twice
 
     const std::string a = GenerateDownloadId(1700000000, 4242), b = GenerateDownloadId(1700000000, 4243);
@@ -122,8 +122,12 @@ TEST(UserAgent, CarriesVersionOsAndSanitisedBranding) {
 }
 
 TEST(Escaping, MatchesLibcurlAndItsLengthRule) {
-    const std::string samples[] = {"", "Tovik", "Can't find file size in metadata xml", "[1532,1490,1611]",
-                                   "{\"number\":0,\"errCode\":28}", "http://h:80/a b?x=1&y=~._-",
+    const std::string samples[] = {"",
+                                   "Tovik",
+                                   "Can't find file size in metadata xml",
+                                   "[1532,1490,1611]",
+                                   "{\"number\":0,\"errCode\":28}",
+                                   "http://h:80/a b?x=1&y=~._-",
                                    std::string("\x00\xff\x80", 3)};
     for (const std::string& s : samples) {
         std::unique_ptr<char, void (*)(void*)> escaped(curl_easy_escape(nullptr, s.c_str(), 0), curl_free);
@@ -153,8 +157,10 @@ TEST(EventUrls, HaveExactKeysAndEscapedValues) {
         "url=http%3A%2F%2Fh%2Ff&errorCount=1&errors=%5B%7B%22number%22%3A0%2C%22errCode%22%3A28%7D%5D"
         "&packageNumber=3&totalTime=4633&packageTimes=%5B1532%2C1490%2C1611%5D";
     FormatFailedUrl(nullptr, url, sizeof url, "http://s", v);
-    EXPECT_EQ(std::string(url), "http://s/Tovik-Downloader/evt/download-failed?id=ID&branding=Tovik&errorCode=128"
-                                "&errorMsg=Can%27t%20find%20file%20size%20in%20metadata%20xml&" + tail);
+    EXPECT_EQ(std::string(url),
+              "http://s/Tovik-Downloader/evt/download-failed?id=ID&branding=Tovik&errorCode=128"
+              "&errorMsg=Can%27t%20find%20file%20size%20in%20metadata%20xml&" +
+                  tail);
     FormatCanceledUrl(nullptr, url, sizeof url, "http://s", v);
     EXPECT_EQ(std::string(url), "http://s/Tovik-Downloader/evt/download-canceled?id=ID&branding=Tovik&" + tail);
     FormatSucceededUrl(nullptr, url, sizeof url, "http://s", v);

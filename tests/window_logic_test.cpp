@@ -7,19 +7,18 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <functional>
-
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "app/ctovik_downloader_dlg.h"
 #include "app/progress_pacing.h"
 #include "app/result_report.h"
+#include "app/window_messages.h"
 #include "download/download_job.h"
 #include "download/download_progress.h"
 #include "http/endpoints.h"
-#include "app/window_messages.h"
 #include "support/fake_host.h"
 #include "support/scripted_server.h"
 
@@ -61,9 +60,7 @@ struct Window {
     std::string Label(const char* id) { return host.page[id]["innerHTML"]; }
 };
 
-std::string Report(const char* status, long long size) {
-    return FormatResultReport(status, size, GetNameId());
-}
+std::string Report(const char* status, long long size) { return FormatResultReport(status, size, GetNameId()); }
 
 }  // namespace
 

@@ -5,12 +5,12 @@
 
 #include "app/progress_pacing.h"
 #include "app/result_report.h"
+#include "app/window_messages.h"
 #include "download/download_job.h"
-#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "http/endpoints.h"
 #include "http/http_client.h"
-#include "app/window_messages.h"
+#include "stats/download_outcome.h"
 #include "stats/download_stats.h"
 
 namespace {
@@ -132,9 +132,8 @@ void CtovikDownloaderDlg::OnConnectTimer(unsigned timerId) {
     // The probe may take seconds: it runs off the window thread and posts
     // its verdict back, so the window stays responsive.
     WindowHandle window = m_host.Window();
-    const bool started = m_host.StartThread([window] {
-        platform::PostWindowMessage(window, WM_PROBE_RESULT, CheckConnection() ? 0 : 1);
-    });
+    const bool started = m_host.StartThread(
+        [window] { platform::PostWindowMessage(window, WM_PROBE_RESULT, CheckConnection() ? 0 : 1); });
     if (!started) OnProbeResult(1);  // counts as a failed check: the timer tries again
 }
 

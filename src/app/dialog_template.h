@@ -7,7 +7,7 @@
 
 struct TemplateControl {
     int id;
-    const char* text;  // UTF-8; gaps written \u00A0 are no-break spaces
+    const char* text;         // UTF-8; gaps written \u00A0 are no-break spaces
     int x, y, width, height;  // dialog units
     bool visible;
 };

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "download/download_progress.h"
 #include "app/window_messages.h"
+#include "download/download_progress.h"
 
 namespace {
 

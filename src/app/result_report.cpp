@@ -40,8 +40,7 @@ bool WriteResultReport(const platform::PathString& path, bool cancelled) {
 
 bool WriteReport(const platform::PathString& path, const char* status, std::int64_t fileSize) {
     // Binary with explicit CR LF: the same bytes on every OS.
-    if (!path.empty() && platform::WriteWholeFile(path, FormatResultReport(status, fileSize, GetNameId())))
-        return true;
+    if (!path.empty() && platform::WriteWholeFile(path, FormatResultReport(status, fileSize, GetNameId()))) return true;
     // The caller cannot be told through the report; tell whoever reads stderr.
     std::fprintf(stderr, "%s: the report could not be written to \"%s\"\n", platform::ProgramName().c_str(),
                  platform::PathText(path).c_str());

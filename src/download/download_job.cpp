@@ -2,11 +2,11 @@
 
 #include <cstdio>
 
-#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
 #include "download/package_transfer.h"
 #include "http/endpoints.h"
+#include "stats/download_outcome.h"
 #include "stats/download_stats.h"
 
 int ComputeNameId(std::uint32_t processId, std::int64_t calendarSeconds) {

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "stats/download_outcome.h"
 #include "download/download_progress.h"
+#include "stats/download_outcome.h"
 
 namespace {
 
@@ -57,8 +57,7 @@ int ParseMetadataDocument(const std::string& document, InstallerMetadata& metada
     if (metadata.downloadUrl.empty()) return kOutcomeDownloadUrlMissing;
 
     metadata.suggestedPackageSize = DefaultPackageSize;
-    const std::string packageText =
-        ExtractElementText(document, "<suggestedPackageSize>", "</suggestedPackageSize>");
+    const std::string packageText = ExtractElementText(document, "<suggestedPackageSize>", "</suggestedPackageSize>");
     if (!packageText.empty()) ScanNumber(packageText, metadata.suggestedPackageSize);
     // A package of 0 bytes or less would never advance the download.
     if (metadata.suggestedPackageSize <= 0) metadata.suggestedPackageSize = DefaultPackageSize;
@@ -67,8 +66,7 @@ int ParseMetadataDocument(const std::string& document, InstallerMetadata& metada
     return kOutcomeSuccess;
 }
 
-int FetchMetadata(HttpClient& client, const std::string& url, InstallerMetadata& metadata,
-                  int& requestResult) {
+int FetchMetadata(HttpClient& client, const std::string& url, InstallerMetadata& metadata, int& requestResult) {
     std::string response;
     requestResult = client.FetchDocument(url, AppendMetadataResponse, &response);
     // A transfer that failed part-way leaves no document, only what it cut off.

@@ -27,5 +27,4 @@ int ParseMetadataDocument(const std::string& document, InstallerMetadata& metada
 
 // Requests the document from url and parses it. requestResult receives
 // libcurl's code in every case.
-int FetchMetadata(HttpClient& client, const std::string& url, InstallerMetadata& metadata,
-                  int& requestResult);
+int FetchMetadata(HttpClient& client, const std::string& url, InstallerMetadata& metadata, int& requestResult);

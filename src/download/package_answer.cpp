@@ -28,8 +28,7 @@ bool AnswerMatchesRange(const PackageAnswer& answer) {
     if (answer.status != 206) return false;
     long long first = -1, last = -1;
     char tail = 0;
-    if (std::sscanf(answer.contentRange.c_str(), "bytes %lld-%lld%c", &first, &last, &tail) != 3 ||
-        tail != '/')
+    if (std::sscanf(answer.contentRange.c_str(), "bytes %lld-%lld%c", &first, &last, &tail) != 3 || tail != '/')
         return false;
     return first == answer.first && last == answer.last;
 }

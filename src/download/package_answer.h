@@ -13,7 +13,7 @@ struct PackageAnswer {
     PackageAnswer(std::FILE* f, std::int64_t firstByte, std::int64_t lastByte, std::int64_t size)
         : file(f), first(firstByte), last(lastByte), fileSize(size) {}
 
-    std::FILE* file;        // positioned at first
+    std::FILE* file;  // positioned at first
     std::int64_t first;
     std::int64_t last;      // inclusive
     std::int64_t fileSize;  // a plain 200 is right only for a range covering the whole file

@@ -1,6 +1,5 @@
 #include "download/package_transfer.h"
 
-
 #include "download/download_progress.h"
 #include "download/package_answer.h"
 #include "platform/stopwatch.h"
@@ -12,9 +11,8 @@ int OnTransferProgress(void* context, double, double, double, double) {
     if (!context) return 1;
     DownloadProgress& p = Progress();
     const std::int64_t total = p.totalSize.load(std::memory_order_relaxed);
-    const std::int32_t percent = total == 0
-        ? 0
-        : static_cast<std::int32_t>(p.bytesWritten.load(std::memory_order_relaxed) * 100 / total);
+    const std::int32_t percent =
+        total == 0 ? 0 : static_cast<std::int32_t>(p.bytesWritten.load(std::memory_order_relaxed) * 100 / total);
     if (percent != p.lastPercent.load(std::memory_order_relaxed)) {
         p.lastPercent.store(percent, std::memory_order_relaxed);
         p.publishedElapsedMs.store(DownloadStats::Instance().ElapsedMilliseconds(), std::memory_order_relaxed);
@@ -45,8 +43,8 @@ std::string FormatRange(std::int64_t first, std::int64_t last) {
     return range;
 }
 
-int TransferPackages(HttpClient& client, const std::string& url, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window) {
+int TransferPackages(HttpClient& client, const std::string& url, std::int64_t packageSize, std::FILE* file,
+                     WindowHandle window) {
     DownloadProgress& progress = Progress();
     const std::int64_t totalSize = progress.totalSize.load();
     std::int64_t offset = 0;

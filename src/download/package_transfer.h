@@ -21,8 +21,8 @@ void UseRetryPauses(const RetryPauses& pauses);
 // Writes the totalSize bytes of url into file (open for writing, positioned at
 // 0). Returns 0 when every package arrived, else the libcurl code of the
 // attempt that exhausted its package's attempts.
-int TransferPackages(HttpClient& client, const std::string& url, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window);
+int TransferPackages(HttpClient& client, const std::string& url, std::int64_t packageSize, std::FILE* file,
+                     WindowHandle window);
 
 // "first-last", both inclusive, as the Range header wants them.
 std::string FormatRange(std::int64_t first, std::int64_t last);

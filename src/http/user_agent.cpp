@@ -21,14 +21,13 @@ std::string UserAgent() {
     return userAgent;
 }
 
-std::string FormatUserAgent(const std::string& osFamily, const std::string& osVersion,
-                            std::string brandingText) {
+std::string FormatUserAgent(const std::string& osFamily, const std::string& osVersion, std::string brandingText) {
     // The branding sits inside a parenthesised, semicolon-separated comment.
     std::replace(brandingText.begin(), brandingText.end(), ';', ',');
     std::replace(brandingText.begin(), brandingText.end(), '(', '[');
     std::replace(brandingText.begin(), brandingText.end(), ')', ']');
-    return std::string("Tovik-Lumen-Downloader/") + programVersion + " (OS;" + osFamily + ";" +
-           osVersion + ") (BRANDING;" + brandingText + ")";
+    return std::string("Tovik-Lumen-Downloader/") + programVersion + " (OS;" + osFamily + ";" + osVersion +
+           ") (BRANDING;" + brandingText + ")";
 }
 
 void BuildUserAgent() {

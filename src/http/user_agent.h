@@ -11,5 +11,4 @@ std::string UserAgent();
 void BuildUserAgent();
 
 // The text itself, for a given operating-system pair and branding.
-std::string FormatUserAgent(const std::string& osFamily, const std::string& osVersion,
-                            std::string brandingText);
+std::string FormatUserAgent(const std::string& osFamily, const std::string& osVersion, std::string brandingText);

@@ -54,7 +54,7 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 std::uint32_t ProcessId();
 std::int64_t CalendarSeconds();  // seconds since 1970-01-01 UTC
 std::int64_t PerformanceCounter();
-double PerformanceFrequency();   // counts per second
+double PerformanceFrequency();  // counts per second
 void SleepMilliseconds(unsigned milliseconds);
 
 // The User-Agent's operating-system pair, e.g. "Windows" and "Windows NT 6.1".

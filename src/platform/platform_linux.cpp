@@ -1,6 +1,4 @@
 // Linux implementation of the platform layer.
-#include "platform/platform.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -8,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "platform/platform.h"
 
 namespace platform {
 

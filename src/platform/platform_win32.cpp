@@ -1,14 +1,15 @@
 // Windows implementation of the platform layer.
-#include "platform/platform.h"
-#include "platform/win32_text.h"
-
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <time.h>
 
 #include <cstdio>
 #include <cwchar>
-#include <io.h>
-#include <fcntl.h>
-#include <time.h>
+
+#include "platform/platform.h"
+#include "platform/win32_text.h"
 
 namespace platform {
 
@@ -88,7 +89,7 @@ std::string OsVersionText() {
     OSVERSIONINFOW version;
     ZeroMemory(&version, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;  // 276
-    GetVersionExW(&version);  // zeros stay when it fails: "Windows NT 0.0"
+    GetVersionExW(&version);                       // zeros stay when it fails: "Windows NT 0.0"
     char text[4096];
     std::snprintf(text, sizeof text, "Windows NT %lu.%lu", version.dwMajorVersion, version.dwMinorVersion);
     return text;

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "stats/download_outcome.h"
 #include "http/endpoints.h"
 #include "http/user_agent.h"
 #include "stats/download_id.h"
+#include "stats/download_outcome.h"
 #include "stats/stats_events.h"
 
 DownloadStats& DownloadStats::Instance() {

@@ -30,40 +30,38 @@ namespace {
 template <typename... Args>
 int FormatWhole(char* out, std::size_t capacity, const char* format, Args... args) {
     const int needed = std::snprintf(nullptr, 0, format, args...);
-    if (needed >= 0 && static_cast<std::size_t>(needed) < capacity)
-        std::snprintf(out, capacity, format, args...);
+    if (needed >= 0 && static_cast<std::size_t>(needed) < capacity) std::snprintf(out, capacity, format, args...);
     return needed;
 }
 
 // The canceled and succeeded events carry the same keys.
-int FormatOutcomeUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
-                     const char* event, const FinalEventValues& v) {
+int FormatOutcomeUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base, const char* event,
+                     const FinalEventValues& v) {
     EscapedArgs args(handle);
-    const char* texts[] = {args.Escape(v.id), args.Escape(v.branding), args.Escape(v.url),
-                           args.Escape(v.errors), args.Escape(v.packageTimes)};
+    const char* texts[] = {args.Escape(v.id), args.Escape(v.branding), args.Escape(v.url), args.Escape(v.errors),
+                           args.Escape(v.packageTimes)};
     for (const char* text : texts)
         if (!text) return -1;
     return FormatWhole(out, capacity,
                        "%s/Tovik-Downloader/evt/%s?id=%s&branding=%s&url=%s&errorCount=%d"
                        "&errors=%s&packageNumber=%d&totalTime=%d&packageTimes=%s",
-                       base.c_str(), event, texts[0], texts[1], texts[2], v.errorCount, texts[3],
-                       v.packageNumber, v.totalTime, texts[4]);
+                       base.c_str(), event, texts[0], texts[1], texts[2], v.errorCount, texts[3], v.packageNumber,
+                       v.totalTime, texts[4]);
 }
 
 }  // namespace
 
-int FormatStartedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
-                     const std::string& id, const std::string& branding) {
+int FormatStartedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base, const std::string& id,
+                     const std::string& branding) {
     EscapedArgs args(handle);
     const char* eid = args.Escape(id);
     const char* ebranding = args.Escape(branding);
     if (!eid || !ebranding) return -1;
-    return FormatWhole(out, capacity, "%s/Tovik-Downloader/evt/download-started?id=%s&branding=%s",
-                       base.c_str(), eid, ebranding);
+    return FormatWhole(out, capacity, "%s/Tovik-Downloader/evt/download-started?id=%s&branding=%s", base.c_str(), eid,
+                       ebranding);
 }
 
-int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
-                    const FinalEventValues& v) {
+int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base, const FinalEventValues& v) {
     EscapedArgs args(handle);
     const char* texts[] = {args.Escape(v.id),  args.Escape(v.branding), args.Escape(v.message),
                            args.Escape(v.url), args.Escape(v.errors),   args.Escape(v.packageTimes)};
@@ -125,9 +123,8 @@ std::int32_t SumTimes(const std::vector<std::int32_t>& times) {
     return static_cast<std::int32_t>(total);
 }
 
-int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity,
-                        const std::string& base, std::int32_t code, const std::string& message,
-                        const FinalEventRecord& record) {
+int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity, const std::string& base,
+                        std::int32_t code, const std::string& message, const FinalEventRecord& record) {
     FinalEventValues values;
     values.id = record.id;
     values.branding = record.branding;
@@ -165,9 +162,8 @@ int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::s
         }
         // No list could make room: the longest text goes, rather than the event.
         std::string* texts[] = {&values.url, &values.message, &values.id, &values.branding};
-        std::string* longest = *std::max_element(std::begin(texts), std::end(texts), [](auto* a, auto* b) {
-            return EscapedLength(*a) < EscapedLength(*b);
-        });
+        std::string* longest = *std::max_element(
+            std::begin(texts), std::end(texts), [](auto* a, auto* b) { return EscapedLength(*a) < EscapedLength(*b); });
         if (longest->empty()) return -1;  // the base address alone is too long
         longest->clear();
     }

@@ -45,8 +45,8 @@ struct FinalEventValues {
 // the terminating zero) and returns the length the whole URL needs, as
 // snprintf does; -1 when an escaped copy could not be made. A URL that does
 // not fit is not written at all.
-int FormatStartedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
-                     const std::string& id, const std::string& branding);
+int FormatStartedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base, const std::string& id,
+                     const std::string& branding);
 int FormatCanceledUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
                       const FinalEventValues& values);
 int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
@@ -77,6 +77,5 @@ struct FinalEventRecord {
 // whole list items, oldest first (error items, then package times; the
 // counts and the total time stay whole), then its longest text values; it is
 // never cut. Returns the URL's length, or -1 when it cannot be formatted at all.
-int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity,
-                        const std::string& base, std::int32_t code, const std::string& message,
-                        const FinalEventRecord& record);
+int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity, const std::string& base,
+                        std::int32_t code, const std::string& message, const FinalEventRecord& record);

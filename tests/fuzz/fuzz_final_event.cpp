@@ -90,9 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (Value(url, "errorCount") != std::to_string(errors)) __builtin_trap();
     if (Value(url, "packageNumber") != std::to_string(times)) __builtin_trap();
     if (Value(url, "totalTime") != std::to_string(SumTimes(record.packageTimes))) __builtin_trap();
-    ExpectNewestItems(Unescaped(Value(url, "errors")), record.errorNumbers.size(), 1, [&](std::size_t skip) {
-        return FormatErrorList(record.errorNumbers, record.errorCodes, skip);
-    });
+    ExpectNewestItems(Unescaped(Value(url, "errors")), record.errorNumbers.size(), 1,
+                      [&](std::size_t skip) { return FormatErrorList(record.errorNumbers, record.errorCodes, skip); });
     const std::size_t timesAt = url.find("&packageTimes=");
     if (timesAt == std::string::npos) __builtin_trap();
     ExpectNewestItems(Unescaped(url.substr(timesAt + 14)), record.packageTimes.size(), 0,

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "stats/download_outcome.h"
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
+#include "stats/download_outcome.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string document(reinterpret_cast<const char*>(data), size);

@@ -30,13 +30,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (header) {
             // A chunk may be a made-up line or one in the shapes the judge reads.
             switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-                case 1: chunk = "HTTP/1.1 " + std::to_string(input.ConsumeIntegral<int>()) + " " + chunk + "\r\n"; break;
+                case 1:
+                    chunk = "HTTP/1.1 " + std::to_string(input.ConsumeIntegral<int>()) + " " + chunk + "\r\n";
+                    break;
                 case 2:
                     chunk = "Content-Range: bytes " + std::to_string(input.ConsumeIntegral<std::int64_t>()) + "-" +
                             std::to_string(input.ConsumeIntegral<std::int64_t>()) + "/" + chunk + "\r\n";
                     break;
-                case 3: chunk = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-                                std::to_string(fileSize) + "\r\n"; break;
+                case 3:
+                    chunk = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                            std::to_string(fileSize) + "\r\n";
+                    break;
                 default: break;
             }
             if (chunk.empty()) continue;

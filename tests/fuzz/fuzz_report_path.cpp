@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const char* statuses[] = {"ok", "fail", "cancel"};
     const std::string report = FormatResultReport(statuses[size % 3], fileSize, nameId);
     const std::string expectedReport = std::string("[tovikdownload]\r\nstatus=") + statuses[size % 3] +
-                                       "\r\nfileSize=" + std::to_string(fileSize) + "\r\nnameID=" +
-                                       std::to_string(nameId) + "\r\ninstallAuralo=no";
+                                       "\r\nfileSize=" + std::to_string(fileSize) +
+                                       "\r\nnameID=" + std::to_string(nameId) + "\r\ninstallAuralo=no";
     if (report != expectedReport) __builtin_trap();
     return 0;
 }

@@ -103,7 +103,8 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     const long long closeAfterMs =
         waits[moment][0] + static_cast<long long>(rng() % (waits[moment][1] - waits[moment][0]));
     std::string content(static_cast<std::size_t>(size), '\0');
-    for (long long i = 0; i < size; ++i) content[static_cast<std::size_t>(i)] = PatternByte(i * 7 + static_cast<long long>(seed));
+    for (long long i = 0; i < size; ++i)
+        content[static_cast<std::size_t>(i)] = PatternByte(i * 7 + static_cast<long long>(seed));
 
     std::mutex mutex;  // the file server's threads draw their faults from rng
     ScriptedServer files([&](const ScriptedRequest& request, int) {
@@ -121,7 +122,8 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
         return reply;
     });
     const std::string document = "<size>" + std::to_string(size) + "</size><downloadUrl>" +
-                                 files.Url("/installer.bin") + "</downloadUrl><suggestedPackageSize>65536"
+                                 files.Url("/installer.bin") +
+                                 "</downloadUrl><suggestedPackageSize>65536"
                                  "</suggestedPackageSize>";
     ScriptedServer metadata([&](const ScriptedRequest&, int index) {
         ScriptedReply reply = ScriptedReply::Status(200, document);
@@ -169,7 +171,8 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     int started = 0, finals = 0;
     std::string finalEvent;
     for (const std::string& e : events) {
-        if (e == "/Tovik-Downloader/evt/download-started") ++started;
+        if (e == "/Tovik-Downloader/evt/download-started")
+            ++started;
         else {
             ++finals;
             finalEvent = e.substr(e.rfind('/') + 1);
@@ -182,8 +185,10 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     // The size is the real one whenever the worker had finished when the report
     // was written, also after a cancel (the worker is never stopped).
     const bool sized = text.find("fileSize=0\r") == std::string::npos;
-    if (text.empty()) breach("no report");
-    else if (text != ReportText(status, sized ? size : 0, nameId)) breach("report not byte-exact: " + text);
+    if (text.empty())
+        breach("no report");
+    else if (text != ReportText(status, sized ? size : 0, nameId))
+        breach("report not byte-exact: " + text);
     if (status == "ok" && !succeeded) breach("ok without download-succeeded");
     if ((succeeded || sized) && ReadWhole(tempFolder + "/toviksetup" + nameId + ".tmp") != content)
         breach("file differs");
@@ -193,8 +198,7 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     if (started == 0 && finals != 0) breach("a final event without download-started");
 
     outcome.summary = std::string(kMomentNames[moment]) + ": " + (text.empty() ? "none" : status) +
-                      (sized ? " with the size" : "") + ", " +
-                      (finalEvent.empty() ? "no final event" : finalEvent);
+                      (sized ? " with the size" : "") + ", " + (finalEvent.empty() ? "no final event" : finalEvent);
     std::system(("rm -rf " + tempFolder).c_str());
     return outcome;
 }

@@ -37,30 +37,46 @@ namespace {
 
 enum Fault {
     kGood,
-    kErrorStatus,       // 404, 416 or 500
-    kShortBody,         // fewer bytes than Content-Length, then close
-    kCutMidChunk,       // a chunked body cut inside a chunk
-    kExtraBytes,        // the range plus bytes beyond it
-    kWrongRange,        // Content-Range names other bytes
-    kWholeForPartial,   // 200 with the whole file
-    kRedirectNoPlace,   // 302 without Location
-    kDrop,              // closed without an answer
-    kNoHttp,            // bytes that are no HTTP
-    kStallThenRest,     // silence after the head, then the body
-    kChunked,           // valid: a chunked 206
-    kCloseDelimited,    // valid: a 206 ended by the connection's close
+    kErrorStatus,      // 404, 416 or 500
+    kShortBody,        // fewer bytes than Content-Length, then close
+    kCutMidChunk,      // a chunked body cut inside a chunk
+    kExtraBytes,       // the range plus bytes beyond it
+    kWrongRange,       // Content-Range names other bytes
+    kWholeForPartial,  // 200 with the whole file
+    kRedirectNoPlace,  // 302 without Location
+    kDrop,             // closed without an answer
+    kNoHttp,           // bytes that are no HTTP
+    kStallThenRest,    // silence after the head, then the body
+    kChunked,          // valid: a chunked 206
+    kCloseDelimited,   // valid: a 206 ended by the connection's close
     kFaultKinds
 };
 
-const char* const kFaultNames[kFaultKinds] = {
-    "good answer", "404/416/500", "body short of its length", "cut mid-chunk", "extra bytes",
-    "wrong Content-Range", "200 for a range", "302 without Location", "drop without answer",
-    "bytes that are no HTTP", "stall then the rest", "chunked 206 (valid)", "206 ended by close (valid)"};
+const char* const kFaultNames[kFaultKinds] = {"good answer",
+                                              "404/416/500",
+                                              "body short of its length",
+                                              "cut mid-chunk",
+                                              "extra bytes",
+                                              "wrong Content-Range",
+                                              "200 for a range",
+                                              "302 without Location",
+                                              "drop without answer",
+                                              "bytes that are no HTTP",
+                                              "stall then the rest",
+                                              "chunked 206 (valid)",
+                                              "206 ended by close (valid)"};
 
-enum MetadataFault { kMetadataGood, kMetadata404, kMetadataEmpty, kMetadataCut, kMetadataNoHttp, kMetadataZeroSize,
-                     kMetadataKinds };
-const char* const kMetadataNames[kMetadataKinds] = {"metadata good", "metadata 404 page", "metadata empty",
-                                                    "metadata cut short", "metadata no HTTP", "metadata size 0"};
+enum MetadataFault {
+    kMetadataGood,
+    kMetadata404,
+    kMetadataEmpty,
+    kMetadataCut,
+    kMetadataNoHttp,
+    kMetadataZeroSize,
+    kMetadataKinds
+};
+const char* const kMetadataNames[kMetadataKinds] = {"metadata good",      "metadata 404 page", "metadata empty",
+                                                    "metadata cut short", "metadata no HTTP",  "metadata size 0"};
 
 enum StatsMode { kStatsGood, kStatsFailing, kStatsDropping, kStatsSlow, kStatsModes };
 const char* const kStatsNames[kStatsModes] = {"statistics good", "statistics 500", "statistics drop",
@@ -103,12 +119,13 @@ ScriptedReply Answer(Fault fault, const std::string& content, const ScriptedRequ
             break;
         }
         case kExtraBytes:
-            return ScriptedReply::Status(206, part + "EXTRA", "Content-Range: bytes " + std::to_string(first) + "-" +
-                                                                  std::to_string(last) + "/" + std::to_string(size) +
-                                                                  "\r\n");
+            return ScriptedReply::Status(206, part + "EXTRA",
+                                         "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                                             "/" + std::to_string(size) + "\r\n");
         case kWrongRange:
-            return ScriptedReply::Status(206, part, "Content-Range: bytes " + std::to_string(first + 1) + "-" +
-                                                        std::to_string(last + 1) + "/" + std::to_string(size) + "\r\n");
+            return ScriptedReply::Status(206, part,
+                                         "Content-Range: bytes " + std::to_string(first + 1) + "-" +
+                                             std::to_string(last + 1) + "/" + std::to_string(size) + "\r\n");
         case kWholeForPartial: return ScriptedReply::Status(200, content);
         case kRedirectNoPlace: return ScriptedReply::Status(302, "moved");
         case kDrop: return ScriptedReply::Close();
@@ -170,7 +187,8 @@ Child RunFetch(const std::string& fetch, const std::string& metadataUrl, const s
     posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
     std::vector<std::string> environment = {"TMPDIR=" + tempFolder, "PATH=/usr/bin:/bin"};
     for (char** e = environ; *e; ++e)
-        if (std::string(*e).rfind("TMPDIR=", 0) != 0 && std::string(*e).rfind("PATH=", 0) != 0) environment.push_back(*e);
+        if (std::string(*e).rfind("TMPDIR=", 0) != 0 && std::string(*e).rfind("PATH=", 0) != 0)
+            environment.push_back(*e);
     std::vector<char*> envp;
     for (std::string& e : environment) envp.push_back(&e[0]);
     envp.push_back(nullptr);
@@ -219,17 +237,19 @@ bool Has(const std::string& text, const std::string& part) { return text.find(pa
 // Returns the breaches of one run, empty when it kept every promise.
 std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, Totals& totals) {
     std::mt19937_64 rng(seed);
-    const long long sizes[] = {1, 1 + static_cast<long long>(rng() % 5000), 1 + static_cast<long long>(rng() % 3000000)};
+    const long long sizes[] = {1, 1 + static_cast<long long>(rng() % 5000),
+                               1 + static_cast<long long>(rng() % 3000000)};
     const long long size = sizes[rng() % 3];
     // 1 KiB .. 2 MiB, but no more than about 1000 packages a run.
     const long long packageSize =
         std::max(static_cast<long long>(std::exp2(10 + (rng() % 1100) / 100.0)), size / 1000 + 1);
     const double faultRate = (rng() % 60) / 100.0;
-    const MetadataFault metadataFault = rng() % 100 < 85 ? kMetadataGood
-                                                         : static_cast<MetadataFault>(1 + rng() % (kMetadataKinds - 1));
+    const MetadataFault metadataFault =
+        rng() % 100 < 85 ? kMetadataGood : static_cast<MetadataFault>(1 + rng() % (kMetadataKinds - 1));
     const StatsMode statsMode = rng() % 100 < 70 ? kStatsGood : static_cast<StatsMode>(1 + rng() % (kStatsModes - 1));
     std::string content(static_cast<std::size_t>(size), '\0');
-    for (long long i = 0; i < size; ++i) content[static_cast<std::size_t>(i)] = PatternByte(i * 31 + static_cast<long long>(seed));
+    for (long long i = 0; i < size; ++i)
+        content[static_cast<std::size_t>(i)] = PatternByte(i * 31 + static_cast<long long>(seed));
 
     ++totals.kinds[kMetadataNames[metadataFault]];
     ++totals.kinds[kStatsNames[statsMode]];
@@ -256,7 +276,10 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
             case kMetadata404: reply = ScriptedReply::Status(404, "<html>not found</html>"); break;
             case kMetadataEmpty: reply = ScriptedReply::Status(200); break;
             case kMetadataCut: reply.sendBodyBytes = document.size() / 2; break;
-            case kMetadataNoHttp: reply.head = "220 mail server ready"; reply.body.clear(); break;
+            case kMetadataNoHttp:
+                reply.head = "220 mail server ready";
+                reply.body.clear();
+                break;
             default: break;
         }
         return reply;
@@ -276,16 +299,20 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
 
     char folder[] = "/tmp/tovik-soak-XXXXXX";
     const std::string tempFolder = ::mkdtemp(folder);
-    const Child child = RunFetch(fetch, metadata.Url("/downloader/installer-metadata/windows"), stats.Url(""), tempFolder);
+    const Child child =
+        RunFetch(fetch, metadata.Url("/downloader/installer-metadata/windows"), stats.Url(""), tempFolder);
 
     std::vector<std::string> breaches;
     auto breach = [&](const std::string& what) { breaches.push_back(what); };
     const bool finished = Has(child.output, "finished=1 ");
-    if ((child.exitCode == 0) != finished) breach("exit code " + std::to_string(child.exitCode) + " with finished=" + (finished ? "1" : "0"));
+    if ((child.exitCode == 0) != finished)
+        breach("exit code " + std::to_string(child.exitCode) + " with finished=" + (finished ? "1" : "0"));
     if (!Has(child.output, "finished=")) breach("no end line: " + child.output);
 
     const std::size_t fileAt = child.output.find("file=");
-    const std::string path = fileAt == std::string::npos ? "" : child.output.substr(fileAt + 5, child.output.find('\n', fileAt) - fileAt - 5);
+    const std::string path = fileAt == std::string::npos
+                                 ? ""
+                                 : child.output.substr(fileAt + 5, child.output.find('\n', fileAt) - fileAt - 5);
     if (finished && ReadWhole(path) != content) breach("finished file differs from the served one");
     if (finished && metadataFault != kMetadataGood) breach("finished after a metadata fault");
 
@@ -298,8 +325,7 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
         if (last) break;
         const bool retried = fileRequests[i + 1].range == fileRequests[i].range;
         if (fileRequests[i].mustFail && !retried) breach("a bad answer was accepted at request " + std::to_string(i));
-        if (!fileRequests[i].mustFail && retried)
-            breach("a good answer was refused at request " + std::to_string(i));
+        if (!fileRequests[i].mustFail && retried) breach("a good answer was refused at request " + std::to_string(i));
     }
     if (!finished && metadataFault == kMetadataGood && trailingFailures < 5)
         breach("failed without five failed attempts of one package (" + std::to_string(trailingFailures) + ")");
@@ -311,7 +337,8 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
     } else {
         if (!Has(events[0], "/download-started?")) breach("first event " + events[0].substr(0, 60));
         const char* expected = finished ? "/download-succeeded?" : "/download-failed?";
-        if (!Has(events[1], expected)) breach("final event " + events[1].substr(0, 60) + " for finished=" + (finished ? "1" : "0"));
+        if (!Has(events[1], expected))
+            breach("final event " + events[1].substr(0, 60) + " for finished=" + (finished ? "1" : "0"));
         if (!finished && metadataFault != kMetadataGood && !Has(events[1], "&errorCode=128&"))
             breach("metadata fault without outcome 128");
         if (!finished && metadataFault == kMetadataGood && !Has(child.output, "WM_DOWNLOAD_FAILED"))
@@ -368,8 +395,7 @@ int main(int argc, char** argv) {
         });
     }
     for (std::thread& worker : workers) worker.join();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("\nchaos soak, seeds %llu..%llu, %.1f s\n", static_cast<unsigned long long>(firstSeed),
                 static_cast<unsigned long long>(firstSeed + runs - 1), seconds);

@@ -32,7 +32,7 @@ public:
     std::vector<std::string> log;         // the order of visible steps
     std::vector<std::string> messageBoxes;
     int threadsStarted = 0;
-    bool runThreads = true;  // off: threads are only counted, for tests that end before they would
+    bool runThreads = true;        // off: threads are only counted, for tests that end before they would
     int threadsAllowed = 1 << 30;  // StartThread refuses once this many have started
     int endResult = 0;
     long long now = 0;  // fake milliseconds

@@ -71,8 +71,8 @@ std::string ScriptedRequest::Header(const std::string& lowerName) const {
 
 ScriptedReply ScriptedReply::Status(int status, const std::string& body, const std::string& extraHeaders) {
     ScriptedReply reply;
-    reply.head = "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " +
-                 std::to_string(body.size()) + "\r\nConnection: close\r\n" + extraHeaders;
+    reply.head = "HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\nConnection: close\r\n" + extraHeaders;
     reply.body = body;
     return reply;
 }
@@ -99,8 +99,8 @@ bool RequestedRange(const ScriptedRequest& request, long long size, long long& f
 }
 
 std::string ContentRange(long long first, long long last, long long size) {
-    return "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
-           std::to_string(size) + "\r\n";
+    return "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size) +
+           "\r\n";
 }
 
 }  // namespace
@@ -199,9 +199,12 @@ void ScriptedServer::Serve(int fd) {
     // Lower-case the header names only.
     bool inName = true;
     for (char& c : request.headers) {
-        if (c == '\n') inName = true;
-        else if (c == ':') inName = false;
-        else if (inName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (c == '\n')
+            inName = true;
+        else if (c == ':')
+            inName = false;
+        else if (inName)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
 
     int index;

@@ -11,20 +11,20 @@
 #include <vector>
 
 struct ScriptedRequest {
-    std::string target;  // path and query
-    std::string headers; // raw header lines, lower-cased names
+    std::string target;   // path and query
+    std::string headers;  // raw header lines, lower-cased names
     std::string Header(const std::string& lowerName) const;
 };
 
 struct ScriptedReply {
-    std::string head;                 // status line and headers, without the blank line
+    std::string head;  // status line and headers, without the blank line
     std::string body;
     // Instead of body: PatternBytes of a virtual file from this offset on.
     long long patternFrom = 0;
     long long patternBytes = 0;
     std::size_t sendBodyBytes = std::string::npos;  // then close: a body cut short
-    int stallBeforeMs = 0;            // silence before anything is sent
-    int stallAfterHeadMs = 0;         // head sent, then silence
+    int stallBeforeMs = 0;                          // silence before anything is sent
+    int stallAfterHeadMs = 0;                       // head sent, then silence
     bool closeWithoutReply = false;
 
     static ScriptedReply Status(int status, const std::string& body = "", const std::string& extraHeaders = "");

@@ -35,8 +35,10 @@ int main(int argc, char** argv) {
     if (action == "wait") {
         const DWORD end = GetTickCount() + 1000u * static_cast<DWORD>(argc > 3 ? std::atoi(argv[3]) : 10);
         while (!Find(caption))
-            if (static_cast<LONG>(end - GetTickCount()) <= 0) return 1;
-            else Sleep(100);
+            if (static_cast<LONG>(end - GetTickCount()) <= 0)
+                return 1;
+            else
+                Sleep(100);
         return 0;
     }
     HWND dialog = Find(caption);

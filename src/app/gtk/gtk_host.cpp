@@ -82,12 +82,17 @@ void ServeResource(WebKitURISchemeRequest* request, gpointer) {
 bool SandboxWorks() {
     gchar* bwrap = g_find_program_in_path("bwrap");
     if (!bwrap) return false;
-    gchar* argv[] = {bwrap, const_cast<gchar*>("--unshare-all"), const_cast<gchar*>("--ro-bind"),
-                     const_cast<gchar*>("/"), const_cast<gchar*>("/"), const_cast<gchar*>("true"), nullptr};
+    gchar* argv[] = {bwrap,
+                     const_cast<gchar*>("--unshare-all"),
+                     const_cast<gchar*>("--ro-bind"),
+                     const_cast<gchar*>("/"),
+                     const_cast<gchar*>("/"),
+                     const_cast<gchar*>("true"),
+                     nullptr};
     gint status = -1;
     const auto flags = static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
-    const gboolean ran = g_spawn_sync(nullptr, argv, nullptr, flags,
-                                      nullptr, nullptr, nullptr, nullptr, &status, nullptr);
+    const gboolean ran =
+        g_spawn_sync(nullptr, argv, nullptr, flags, nullptr, nullptr, nullptr, nullptr, &status, nullptr);
     g_free(bwrap);
     return ran && g_spawn_check_wait_status(status, nullptr);
 }
@@ -240,9 +245,8 @@ bool GtkDialogHost::CallPage(const char* body, const std::string& elementId, con
     if (value) g_variant_builder_add(&arguments, "{sv}", "value", g_variant_new_string(value->c_str()));
 
     auto call = std::make_shared<ScriptCall>();
-    webkit_web_view_call_async_javascript_function(view_, body, -1, g_variant_builder_end(&arguments), nullptr,
-                                                   nullptr, nullptr, OnScriptFinished,
-                                                   new std::shared_ptr<ScriptCall>(call));
+    webkit_web_view_call_async_javascript_function(view_, body, -1, g_variant_builder_end(&arguments), nullptr, nullptr,
+                                                   nullptr, OnScriptFinished, new std::shared_ptr<ScriptCall>(call));
     const guint timeout = g_timeout_add(kScriptTimeoutMs, OnScriptTimeout, call.get());
     g_main_loop_run(call->loop);  // the default context: the reply arrives there
     if (call->done) g_source_remove(timeout);
@@ -282,8 +286,8 @@ void GtkDialogHost::KillTimer(unsigned id) {
 }
 
 void GtkDialogHost::ShowMessageBox(const std::string& text) {
-    GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window_), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING,
-                                            GTK_BUTTONS_OK, "%s", text.c_str());
+    GtkWidget* box = gtk_message_dialog_new(GTK_WINDOW(window_), GTK_DIALOG_MODAL, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK,
+                                            "%s", text.c_str());
     gtk_window_set_title(GTK_WINDOW(box), platform::ProgramName().c_str());
     // GTK 3 shows no icon of its own for a warning; the message box has one.
     G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -297,10 +301,13 @@ void GtkDialogHost::ShowMessageBox(const std::string& text) {
 
 void GtkDialogHost::WaitPainting(unsigned milliseconds) {
     bool elapsed = false;
-    g_timeout_add(milliseconds, [](gpointer flag) -> gboolean {
-        *static_cast<bool*>(flag) = true;
-        return G_SOURCE_REMOVE;
-    }, &elapsed);
+    g_timeout_add(
+        milliseconds,
+        [](gpointer flag) -> gboolean {
+            *static_cast<bool*>(flag) = true;
+            return G_SOURCE_REMOVE;
+        },
+        &elapsed);
     while (!elapsed) g_main_context_iteration(nullptr, TRUE);
 }
 
@@ -312,13 +319,17 @@ GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
     } else if (id == IDC_INSTALL) {
         widget = gtk_button_new_with_label(control.text);
         g_signal_connect(widget, "clicked", G_CALLBACK(+[](GtkWidget*, gpointer host) {
-            static_cast<GtkDialogHost*>(host)->Enter([host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(IDC_INSTALL); });
-        }), this);
+                             static_cast<GtkDialogHost*>(host)->Enter(
+                                 [host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(IDC_INSTALL); });
+                         }),
+                         this);
     } else if (id == IDC_ACCEPT) {
         widget = gtk_check_button_new_with_label(control.text);
         g_signal_connect(widget, "clicked", G_CALLBACK(+[](GtkWidget*, gpointer host) {
-            static_cast<GtkDialogHost*>(host)->Enter([host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(IDC_ACCEPT); });
-        }), this);
+                             static_cast<GtkDialogHost*>(host)->Enter(
+                                 [host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(IDC_ACCEPT); });
+                         }),
+                         this);
     } else {
         // A clickable static: a label in an event box, with the hand cursor.
         widget = gtk_event_box_new();
@@ -327,17 +338,22 @@ GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
         gtk_container_add(GTK_CONTAINER(widget), label);
         gtk_widget_add_events(widget, GDK_BUTTON_RELEASE_MASK);
         g_object_set_data(G_OBJECT(widget), "control-id", GINT_TO_POINTER(id));
-        g_signal_connect(widget, "button-release-event", G_CALLBACK(+[](GtkWidget* w, GdkEventButton* event, gpointer host) -> gboolean {
-            if (event->button != 1) return FALSE;
-            const int controlId = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(w), "control-id"));
-            static_cast<GtkDialogHost*>(host)->Enter([host, controlId] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(controlId); });
-            return TRUE;
-        }), this);
+        g_signal_connect(widget, "button-release-event",
+                         G_CALLBACK(+[](GtkWidget* w, GdkEventButton* event, gpointer host) -> gboolean {
+                             if (event->button != 1) return FALSE;
+                             const int controlId = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(w), "control-id"));
+                             static_cast<GtkDialogHost*>(host)->Enter([host, controlId] {
+                                 static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(controlId);
+                             });
+                             return TRUE;
+                         }),
+                         this);
         g_signal_connect(widget, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
-            GdkCursor* hand = gdk_cursor_new_from_name(gtk_widget_get_display(w), "pointer");
-            gdk_window_set_cursor(gtk_widget_get_window(w), hand);
-            if (hand) g_object_unref(hand);
-        }), nullptr);
+                             GdkCursor* hand = gdk_cursor_new_from_name(gtk_widget_get_display(w), "pointer");
+                             gdk_window_set_cursor(gtk_widget_get_window(w), hand);
+                             if (hand) g_object_unref(hand);
+                         }),
+                         nullptr);
     }
     gtk_widget_set_name(widget, ControlName(id));
     const GdkRectangle rect{UnitsToPixelsX(control.x), UnitsToPixelsY(control.y), UnitsToPixelsX(control.width),
@@ -364,13 +380,16 @@ void GtkDialogHost::BuildWindow() {
     gtk_window_set_icon_list(GTK_WINDOW(window_), icons);
     g_list_free_full(icons, g_object_unref);
 
-    g_signal_connect(window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer host) -> gboolean {
-        static_cast<GtkDialogHost*>(host)->Enter([host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCancel(); });
-        return TRUE;  // the logic decides when the window goes
-    }), this);
+    g_signal_connect(
+        window_, "delete-event", G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer host) -> gboolean {
+            static_cast<GtkDialogHost*>(host)->Enter([host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCancel(); });
+            return TRUE;  // the logic decides when the window goes
+        }),
+        this);
     g_signal_connect(window_, "key-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventKey* event, gpointer) -> gboolean {
-        return event->keyval == GDK_KEY_Escape;  // Escape never closes the window
-    }), nullptr);
+                         return event->keyval == GDK_KEY_Escape;  // Escape never closes the window
+                     }),
+                     nullptr);
 
     GtkWidget* overlay = gtk_overlay_new();
     gtk_container_add(GTK_CONTAINER(window_), overlay);
@@ -383,11 +402,12 @@ void GtkDialogHost::BuildWindow() {
     gtk_widget_set_size_request(GTK_WIDGET(view_), kClientWidth, kClientHeight);
     g_signal_connect(view_, "context-menu", G_CALLBACK(+[]() -> gboolean { return TRUE; }), nullptr);
     g_signal_connect(view_, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer host) {
-        if (event != WEBKIT_LOAD_FINISHED) return;
-        auto* self = static_cast<GtkDialogHost*>(host);
-        self->pageLoaded_ = true;
-        self->Enter([self] { self->dialog_.OnDocumentComplete(); });
-    }), this);
+                         if (event != WEBKIT_LOAD_FINISHED) return;
+                         auto* self = static_cast<GtkDialogHost*>(host);
+                         self->pageLoaded_ = true;
+                         self->Enter([self] { self->dialog_.OnDocumentComplete(); });
+                     }),
+                     this);
     gtk_container_add(GTK_CONTAINER(overlay), GTK_WIDGET(view_));
 
     for (const TemplateControl& control : kTemplateControls) {
@@ -395,13 +415,15 @@ void GtkDialogHost::BuildWindow() {
         controls_[control.id] = widget;
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay), widget);
     }
-    g_signal_connect(overlay, "get-child-position", G_CALLBACK(+[](GtkOverlay*, GtkWidget* child, GdkRectangle* rect, gpointer host) -> gboolean {
-        auto& placement = static_cast<GtkDialogHost*>(host)->placement_;
-        auto it = placement.find(child);
-        if (it == placement.end()) return FALSE;
-        *rect = it->second;
-        return TRUE;
-    }), this);
+    g_signal_connect(overlay, "get-child-position",
+                     G_CALLBACK(+[](GtkOverlay*, GtkWidget* child, GdkRectangle* rect, gpointer host) -> gboolean {
+                         auto& placement = static_cast<GtkDialogHost*>(host)->placement_;
+                         auto it = placement.find(child);
+                         if (it == placement.end()) return FALSE;
+                         *rect = it->second;
+                         return TRUE;
+                     }),
+                     this);
 }
 
 int GtkDialogHost::Run() {

@@ -6,15 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "app/dialog_template.h"  // the controls' ids
 #include "platform/platform.h"
-
-// Controls of the dialog template.
-constexpr int IDC_PROGRESS = 1000;
-constexpr int IDC_INSTALL = 1001;
-constexpr int IDC_ACCEPT = 1002;
-constexpr int IDC_LICENCE_LINK = 1004;
-constexpr int IDC_ADVANCED_LINK = 1005;
-constexpr int IDC_HIDE_LICENCE_LINK = 1006;
 
 class DialogHost {
 public:

@@ -435,7 +435,7 @@ int GtkDialogHost::Run() {
         if (!control.visible) gtk_widget_hide(controls_[control.id]);
     Enter([this] { dialog_.OnInitDialog(); });
 
-    const Resource page = FindResource("104");
+    const Resource page = FindResource(std::to_string(IDR_PAGE).c_str());
     const std::string html(reinterpret_cast<const char*>(page.data), page.size);
     webkit_web_view_load_html(view_, html.c_str(), "res:/");
     g_main_loop_run(loop_);

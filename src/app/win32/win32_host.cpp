@@ -20,8 +20,6 @@ namespace {
 using platform::Utf8;
 using platform::Wide;
 
-constexpr int IDD_INSTALLER = 102;
-constexpr int IDR_ICON = 128;
 const COLORREF kLight = RGB(241, 244, 249);
 const COLORREF kLink = RGB(13, 112, 171);
 const COLORREF kWhite = RGB(255, 255, 255);
@@ -164,8 +162,8 @@ void Win32Host::OnInitDialog(HWND window) {
     if (browser_.Create(window, client, [this] { Enter([this] { dialog_.OnDocumentComplete(); }); })) {
         if (HWND page = browser_.Window()) SetWindowPos(page, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     }
-    for (int id : {IDC_PROGRESS, IDC_INSTALL, IDC_ACCEPT, IDC_LICENCE_LINK, IDC_HIDE_LICENCE_LINK, IDC_ADVANCED_LINK}) {
-        HWND control = Item(id);
+    for (const TemplateControl& templateControl : kTemplateControls) {
+        HWND control = Item(templateControl.id);
         SetWindowLongPtrW(control, GWL_STYLE, GetWindowLongPtrW(control, GWL_STYLE) | WS_CLIPSIBLINGS);
         SetWindowPos(control, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     }
@@ -173,7 +171,7 @@ void Win32Host::OnInitDialog(HWND window) {
 
     wchar_t module[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
-    browser_.Navigate(L"res://" + std::wstring(module, length) + L"/104");
+    browser_.Navigate(L"res://" + std::wstring(module, length) + L"/" + std::to_wstring(IDR_PAGE));
 }
 
 INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {

@@ -44,6 +44,30 @@ CURLcode RestrictedPerform(CURL* handle) {
     return restricted != CURLE_OK ? restricted : curl_easy_perform(handle);
 }
 
+// Rows 1 and 2 of every kind.
+void SetTarget(CURL* handle, const std::string& url) {
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, UserAgent().c_str());  // libcurl copies the text
+}
+
+void FollowRedirects(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
+}
+
+// A server that could otherwise hold the thread for ever.
+void LimitTime(CURL* handle, long connectSeconds, long totalSeconds) {
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, connectSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT, totalSeconds);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);  // time limits without signals
+}
+
+// Below bytes per second for seconds ends the transfer with 28.
+void StopOnStall(CURL* handle, long seconds, long bytes) {
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, seconds);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, bytes);
+}
+
 }  // namespace
 
 void HttpClient::GlobalInit() { curl_global_init(CURL_GLOBAL_ALL); }
@@ -55,85 +79,73 @@ void HttpClient::Renew() {
 
 std::size_t DiscardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
+// ---------------------------------------------------------------- the five request kinds
+// In the table's order; rows common to several kinds are the helpers above.
+
 CURLcode HttpClient::ProbeUrl(const std::string& url) {
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str());
+    SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);  // never onto stdout
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kProbeConnectSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kDocumentTotalSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    // Off the window thread, so as patient as the metadata request: any
+    // exchange that completes counts as reachable.
+    LimitTime(h, kProbeConnectSeconds, kDocumentTotalSeconds);
+    StopOnStall(h, kStallSeconds, 1);
     return RestrictedPerform(h);
 }
 
 CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback write, void* data) {
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str());
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    SetTarget(h, url);
+    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);  // libcurl's trace on stderr: the run's only record
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    FollowRedirects(h);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, data);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kDocumentConnectSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kDocumentTotalSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    LimitTime(h, kDocumentConnectSeconds, kDocumentTotalSeconds);
+    StopOnStall(h, kStallSeconds, 1);
     return RestrictedPerform(h);
 }
 
 CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const RangeReceiver& receiver) {
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str());
+    SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(h, CURLOPT_HEADER, 0L);
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    FollowRedirects(h);  // mirrors may send the client elsewhere
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, receiver.writeBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, receiver.data);
     // The header function lets the receiver check which bytes the answer holds.
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, receiver.writeHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, receiver.data);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kPackageConnectSeconds);
-    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);  // a status of 400 or more fails the attempt
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_PROGRESSDATA, receiver.progressContext);
     curl_easy_setopt(h, CURLOPT_PROGRESSFUNCTION, receiver.onProgress);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);  // time limits without signals
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kPackageLowSpeedSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kPackageLowSpeedBytes);
+    // No total limit: a large package on a slow line may take long, but not stall.
+    StopOnStall(h, kPackageLowSpeedSeconds, kPackageLowSpeedBytes);
     curl_easy_setopt(h, CURLOPT_RANGE, range);
     return RestrictedPerform(h);
 }
 
 void HttpClient::SendStartHit(const std::string& url) {
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str());
+    SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    FollowRedirects(h);  // a moved statistics server still learns of the start
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kHitConnectSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kHitTotalSeconds);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
     RestrictedPerform(h);  // a failed hit changes nothing
 }
 
 void HttpClient::SendFinalHit(const std::string& url) {
     CURL* h = handle_.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str());
+    // The last request of a run: one exchange, no redirect, no trace.
+    SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kHitConnectSeconds);
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, kHitTotalSeconds);
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
     RestrictedPerform(h);  // a failed hit changes nothing
 }

@@ -31,6 +31,7 @@ int DownloadJob::Run() {
     int requestResult = 0;
     const int outcome = FetchMetadata(metadataClient_, CurrentEndpoints().metadataUrl, metadata, requestResult);
     if (outcome != kOutcomeSuccess) {
+        // Creates the record if needed: download-started goes out before the failure.
         DownloadStats::Instance().ReportOutcome(outcome);
         platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(requestResult));
         return 1;
@@ -48,19 +49,22 @@ int DownloadJob::Run() {
     // attempt's seek would have to flush first.
     std::setvbuf(file, nullptr, _IONBF, 0);
 
-    // The record's creation sends download-started before the first package.
-    DownloadStats::Instance().SetUrl(metadata.downloadUrl);
+    // The first use of the record creates it, which sends download-started
+    // before the first package.
+    DownloadStats& stats = DownloadStats::Instance();
+    stats.SetUrl(metadata.downloadUrl);
 
-    int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.suggestedPackageSize, file, window_);
+    int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
+                                file, window_);
     // Data the OS refused at close is a failed download, not a finished one.
     if (std::fclose(file) != 0 && code == CURLE_OK) code = CURLE_WRITE_ERROR;
     if (code != CURLE_OK) {
-        DownloadStats::Instance().ReportOutcome(code);
+        stats.ReportOutcome(code);
         platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(code));
         return 1;
     }
 
-    DownloadStats::Instance().ReportOutcome(kOutcomeSuccess);
+    stats.ReportOutcome(kOutcomeSuccess);
     Progress().finished.store(true, std::memory_order_release);
     return 0;
 }

@@ -43,10 +43,9 @@ std::string FormatRange(std::int64_t first, std::int64_t last) {
     return range;
 }
 
-int TransferPackages(HttpClient& client, const std::string& url, std::int64_t packageSize, std::FILE* file,
-                     WindowHandle window) {
+int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,
+                     std::FILE* file, WindowHandle window) {
     DownloadProgress& progress = Progress();
-    const std::int64_t totalSize = progress.totalSize.load();
     std::int64_t offset = 0;
     std::int32_t packageIndex = 0;
     int attempts = 0;

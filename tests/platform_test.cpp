@@ -150,13 +150,3 @@ TEST(Platform, ClockCounterAndProcessId) {
     // process id * 10000 + seconds modulo 10000, wrapping in 32 bits
     EXPECT_LT(static_cast<std::uint32_t>(GetNameId()) - platform::ProcessId() * 10000u, 10000u);
 }
-
-TEST(Platform, OsTextsForTheUserAgent) {
-#ifdef _WIN32
-    EXPECT_EQ(platform::OsFamily(), "Windows");
-    EXPECT_EQ(platform::OsVersionText().rfind("Windows NT ", 0), 0u);
-#else
-    EXPECT_EQ(platform::OsFamily(), "Linux");
-    EXPECT_EQ(platform::OsVersionText().rfind("Linux ", 0), 0u);
-#endif
-}

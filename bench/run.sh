@@ -5,6 +5,7 @@
 # disk (where users' temporary folders are). Prints MB/s, ratios and peak RSS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/common.sh
 [ -x build/tovik-fetch ] && [ -x build/package-loop ] || {
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" >/dev/null
@@ -15,12 +16,8 @@ package=307200
 rounds=${ROUNDS:-5}
 dir=$(mktemp -d /tmp/tovik-bench-XXXXXX)
 chmod 755 "$dir"  # nginx workers must reach the served files
-trap 'tools/local-servers.sh stop "$dir/srv"; rm -rf "$dir"' EXIT
-port=
-for candidate in $(seq $((30000 + $$ % 20000)) 7 $((30100 + $$ % 20000))); do
-    if tools/local-servers.sh start "$dir/srv" "$candidate" "$size" "$package" 2>/dev/null; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start"; exit 1; }
+trap 'tools/local-servers stop "$dir/srv"; rm -rf "$dir"' EXIT
+start_servers "$dir/srv" $((30000 + $$ % 20000)) "$size" "$package" || exit 1
 base="http://127.0.0.1:$port"
 url="$base/files/installer.bin"
 
@@ -45,7 +42,7 @@ ratio() { awk "BEGIN{printf \"%.2f\", $1 / $2}"; }
 
 memory=$(mktemp -d /dev/shm/tovik-bench-XXXXXX 2>/dev/null || true)
 disk=$(mktemp -d /var/tmp/tovik-bench-XXXXXX)
-trap 'tools/local-servers.sh stop "$dir/srv"; rm -rf "$dir" "$memory" "$disk"' EXIT
+trap 'tools/local-servers stop "$dir/srv"; rm -rf "$dir" "$memory" "$disk"' EXIT
 for place in memory disk; do
     out=${!place}
     [ -n "$out" ] || { echo "no tmpfs here: memory skipped"; continue; }

@@ -3,22 +3,14 @@
 # requests nginx logged and the statistics events it received.
 set -uo pipefail
 fetch=${1:?usage: nginx_end_to_end.sh TOVIK_FETCH}
-servers="$(dirname "$0")/../tools/local-servers.sh"
+. "$(dirname "$0")/../tools/common.sh"
+servers="$tovik_tools/local-servers"
 dir=$(mktemp -d /tmp/tovik-e2e-XXXXXX)
 trap '"$servers" stop "$dir"; rm -rf "$dir"' EXIT
 
 size=3000001    # three packages of 1000000 bytes and one of a single byte
-port=
-for candidate in $(seq $((20000 + $$ % 20000)) 7 $((20100 + $$ % 20000))); do
-    if "$servers" start "$dir" "$candidate" "$size" 1000000 2>/dev/null; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start"; cat "$dir/error.log"; exit 1; }
-
+start_servers "$dir" $((20000 + $$ % 20000)) "$size" 1000000 || { cat "$dir/error.log"; exit 1; }
 mkdir -p "$dir/tmp"
-passed=0 failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $1"; fi
-}
 
 output=$(TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$port/downloader/installer-metadata/windows" \
     "http://127.0.0.1:$port" 2>"$dir/trace.log")
@@ -53,5 +45,4 @@ check "an event is answered 204 and logged as one JSON line" '[ "$(curl -s -o /d
     tail -n1 "$dir/events.log" | grep -q "^{\"time\":\"[^\"]*\",\"event\":\"probe\",\"query\":\"x=1\",\"userAgent\":\"curl/[^\"]*\",\"status\":204}$"'
 
 cat "$dir/files.log"; "$servers" events "$dir"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_result

@@ -5,12 +5,9 @@
 #   no_window_test.sh INSTALLER
 set -uo pipefail
 installer=$1
+. "$(dirname "$0")/../../tools/common.sh"
 work=$(mktemp -d /tmp/tovik-nowindow-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {  # description, condition
-    if eval "$2"; then passed=$((passed + 1)); echo "ok: $1"; else failed=$((failed + 1)); echo "FAILED: $1"; fi
-}
 
 for display in unset :31999; do
     report="$work/report-$display.ini"
@@ -20,11 +17,11 @@ for display in unset :31999; do
         env -u WAYLAND_DISPLAY DISPLAY="$display" "$installer" "$report" 2>"$work/stderr" &
     fi
     pid=$!
-    for _ in $(seq 100); do [ -s "$report" ] && break; sleep 0.1; done
+    wait_for_file "$report" 10
+    name_id=$(report_value "$report" nameID)
     text=$(cat "$report" 2>/dev/null)
     rm -f "$report"  # the caller takes the report
-    check "display $display: report says fail with size 0" \
-        '[[ "$text" =~ ^\[tovikdownload\]$'\''\r'\''$'\''\n'\''status=fail$'\''\r'\''$'\''\n'\''fileSize=0$'\''\r'\''$'\''\n'\''nameID=-?[0-9]+$'\''\r'\''$'\''\n'\''installAuralo=no$ ]]'
+    check "display $display: report says fail with size 0" '[ "$text" = "$(report_text fail 0 "$name_id")" ] && [ -n "$name_id" ]'
     for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     wait "$pid"
     code=$?
@@ -33,5 +30,4 @@ for display in unset :31999; do
         '[ "$(grep -c "no window can be shown" "$work/stderr")" = 1 ] && [ "$(grep -vc "^Gtk-WARNING\|^$" "$work/stderr")" -le 1 ]'
 done
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_result

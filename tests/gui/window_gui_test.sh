@@ -5,7 +5,8 @@
 #   window_gui_test.sh HARNESS SEND_CLOSE SHOTS_DIR
 set -uo pipefail
 harness=$1 send_close=$2 shots=$3
-servers="$(cd "$(dirname "$0")/../../tools" && pwd)/local-servers.sh"
+. "$(dirname "$0")/../../tools/common.sh"
+servers="$tovik_tools/local-servers"
 mkdir -p "$shots"
 work=$(mktemp -d /tmp/tovik-gui-XXXXXX)
 chmod 755 "$work"
@@ -18,17 +19,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0 failed=0
-started=$SECONDS
-check() {  # description, condition
-    if eval "$2"; then
-        passed=$((passed + 1))
-        echo "ok $((SECONDS - started))s: $1"
-    else
-        failed=$((failed + 1))
-        echo "FAILED $((SECONDS - started))s: $1"
-    fi
-}
 # Polls a condition for up to three seconds: the page repaints asynchronously.
 soon() {
     for _ in $(seq 15); do eval "$1" && return 0; sleep 0.2; done
@@ -36,18 +26,12 @@ soon() {
 }
 
 # --- an X server of our own
-Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work"
+pids+=("$xvfb_pid")
 
 # --- nginx: a 3 MB installer at 1 MB/s per package, so the progress shows
 size=3000000
-port=
-for candidate in $(seq $((40000 + $$ % 20000)) 7 $((40100 + $$ % 20000))); do
-    if "$servers" start "$work/srv" "$candidate" "$size" 307200 1m 2>/dev/null; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start"; exit 1; }
+start_servers "$work/srv" $((40000 + $$ % 20000)) "$size" 307200 1m || exit 1
 base="http://127.0.0.1:$port"
 metadata="$base/downloader/installer-metadata/windows"
 
@@ -69,17 +53,6 @@ pixel() {  # x y: the window's pixel as RRGGBB
 }
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; sleep 0.4; }
 visible() { xdotool search --onlyvisible --name "$title" >/dev/null 2>&1; }
-wait_for_file() {  # path, seconds
-    for _ in $(seq $(($2 * 10))); do [ -s "$1" ] && return 0; sleep 0.1; done
-    return 1
-}
-exit_code_within() {  # seconds: the harness's exit code once it has ended
-    for _ in $(seq $(($1 * 10))); do kill -0 "$harness_pid" 2>/dev/null || break; sleep 0.1; done
-    wait "$harness_pid"
-}
-report_text() {  # status size: the expected bytes
-    printf '[tovikdownload]\r\nstatus=%s\r\nfileSize=%s\r\nnameID=%s\r\ninstallAuralo=no' "$1" "$2" "$3"
-}
 # Controls at their template pixels (units * 6/4, units * 13/8), clicked near their centres.
 accept=(19 286) licence_link=(95 287) hide_link=(40 334) install=(234 335)
 
@@ -111,12 +84,12 @@ shot 3-downloading
 check "progress bar shown" '[ "$(pixel 100 336)" != FFFFFF ]'
 wait_for_file "$report" 60
 shot 4-completed
-name_id=$(sed -n 's/^nameID=\([-0-9]*\)\r*$/\1/p' "$report")
+name_id=$(report_value "$report" nameID)
 check "report ok, byte-exact" 'cmp -s "$report" <(report_text ok "$size" "$name_id")'
 check "downloaded file equals the served one" 'cmp -s "$work/tmp/toviksetup$name_id.tmp" "$work/srv/www/files/installer.bin"'
 check "window stays until the report is taken" 'visible'
 rm -f "$report"
-exit_code_within 10
+exit_code_within "$harness_pid" 10
 check "exit code 0 after completion" '[ $? -eq 0 ]'
 check "events: started, succeeded" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-succeeded " ]'
 
@@ -132,9 +105,9 @@ shot 5-connecting
 sleep 1
 check "window disappears at once on close" '! visible'
 wait_for_file "$report" 15
-check "report cancel with size 0" 'cmp -s "$report" <(report_text cancel 0 "$(sed -n "s/^nameID=\([-0-9]*\)\r*$/\1/p" "$report")")'
+check "report cancel with size 0" 'cmp -s "$report" <(report_text cancel 0 "$(report_value "$report" nameID)")'
 rm -f "$report"
-exit_code_within 10
+exit_code_within "$harness_pid" 10
 check "exit code 0 after cancel" '[ $? -eq 0 ]'
 check "events: started, canceled" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
 
@@ -153,7 +126,7 @@ check "no report while the message box is up" '[ ! -e "$report" ]'
 wait_for_file "$report" 20
 check "report cancel after a failure" 'grep -q "^status=cancel" "$report" && grep -q "^fileSize=0" "$report"'
 rm -f "$report"
-exit_code_within 10
+exit_code_within "$harness_pid" 10
 check "exit code 0 after a failure" '[ $? -eq 0 ]'
 check "events: started, failed with 22" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/srv/events.log"'
 
@@ -170,10 +143,9 @@ shot 7-slow-download
 wait_for_file "$report" 20
 check "report cancel while the transfer runs" 'grep -q "^status=cancel" "$report"'
 rm -f "$report"
-exit_code_within 10
+exit_code_within "$harness_pid" 10
 check "exit code 0 with the worker still in a transfer" '[ $? -eq 0 ]'
 check "events: started, canceled" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
 
 echo "screenshots in $shots"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_result

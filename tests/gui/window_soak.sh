@@ -3,9 +3,8 @@
 #   window_soak.sh WINDOW_SOAK HARNESS SEND_CLOSE
 set -uo pipefail
 soak=$1 harness=$2 send_close=$3
+. "$(dirname "$0")/../../tools/common.sh"
 work=$(mktemp -d /tmp/tovik-xvfb-XXXXXX)
-Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$work/display" 2>/dev/null &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-DISPLAY=":$(cat "$work/display")" "$soak" "$harness" "$send_close"
+start_xvfb "$work"
+trap 'kill $xvfb_pid 2>/dev/null; rm -rf "$work"' EXIT
+"$soak" "$harness" "$send_close"

@@ -6,17 +6,12 @@
 #   real_events_test.sh TOVIK_FETCH FAULT_FILES
 set -uo pipefail
 fetch=$1 fault_files=$2
-tools="$(cd "$(dirname "$0")/../../tools" && pwd)"
+. "$(dirname "$0")/../../tools/common.sh"
+tools=$tovik_tools
 dir=$(mktemp -d /tmp/tovik-owner-XXXXXX)
-trap '"$tools/local-servers.sh" stop "$dir/srv"; rm -rf "$dir"' EXIT
-passed=0 failed=0
-check() { if eval "$2"; then passed=$((passed + 1)); echo "ok: $1"; else failed=$((failed + 1)); echo "FAILED: $1"; fi; }
+trap '"$tools/local-servers" stop "$dir/srv"; rm -rf "$dir"' EXIT
 
-port=
-for candidate in $(seq $((30000 + $$ % 20000)) 7 $((30100 + $$ % 20000))); do
-    if "$tools/local-servers.sh" start "$dir/srv" "$candidate" 250000 100000 2>/dev/null; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "nginx did not start"; exit 1; }
+start_servers "$dir/srv" $((30000 + $$ % 20000)) 250000 100000 || exit 1
 stats="http://127.0.0.1:$port"
 mkdir -p "$dir/tmp"
 
@@ -47,5 +42,4 @@ check "package times of six packages" '[ "$(value "d[\"package_times_ms\"][\"cou
 check "the package size comes from the metadata" '[ "$(value "d[\"throughput_mb_per_s\"][\"package_size\"]")" = 100000 ]'
 check "the report embeds its pictures" '[ "$(grep -o "data:image/png;base64" "$dir/report.html" | wc -l)" -ge 5 ] && ! grep -q "src=\"http" "$dir/report.html"'
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_result

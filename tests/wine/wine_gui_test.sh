@@ -7,8 +7,9 @@
 #   wine_gui_test.sh EXE DIALOG_CLICK_EXE METADATA_PORT STATS_PORT SHOTS_DIR
 set -uo pipefail
 exe=$1 clicker=$2 metadata_port=$3 stats_port=$4 shots=$5
-tools="$(cd "$(dirname "$0")/../../tools" && pwd)"
-servers="$tools/local-servers.sh"
+. "$(dirname "$0")/../../tools/common.sh"
+tools=$tovik_tools
+servers="$tools/local-servers"
 wine_run="$tools/wine-run"
 export WINEPREFIX=${WINEPREFIX:-$tools/../build-win32/wineprefix}  # as wine-run makes it
 mkdir -p "$shots"
@@ -24,18 +25,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-started=$SECONDS passed=0 failed=0
-check() {
-    if eval "$2"; then passed=$((passed + 1)); echo "ok $((SECONDS - started))s: $1"
-    else failed=$((failed + 1)); echo "FAILED $((SECONDS - started))s: $1"; fi
-}
 echo "note: Wine's HTML engine is not available offline, so the page inside the window"
 echo "      is not rendered and not checked here; the controls, download, endings and report are."
 
-Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$work/display" 2>/dev/null &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work"
+pids+=("$xvfb_pid")
 
 # Metadata and files on one server, events on another, so the first can go away.
 size=3000000
@@ -55,14 +49,7 @@ start_window() {  # report name
     window=$(xdotool search --onlyvisible --name "$title" | head -n 1)
 }
 shot() { import -window "${2:-$window}" "$shots/$1.png" 2>/dev/null; }
-wait_for_file() { for _ in $(seq $(($2 * 10))); do [ -s "$1" ] && return 0; sleep 0.1; done; return 1; }
-exit_code_within() {
-    for _ in $(seq $(($1 * 10))); do kill -0 "$exe_pid" 2>/dev/null || break; sleep 0.1; done
-    wait "$exe_pid"
-}
 events() { "$servers" events "$work/stats" | cut -d"?" -f1 | tr "\n" " "; }
-report_name_id() { tr -d '\r' < "$1" | sed -n 's/^nameID=//p'; }
-report_text() { printf '[tovikdownload]\r\nstatus=%s\r\nfileSize=%s\r\nnameID=%s\r\ninstallAuralo=no' "$1" "$2" "$3"; }
 
 # --- 1. the whole road
 start_window report-ok.ini
@@ -83,12 +70,12 @@ sleep 2
 shot w2-downloading
 check "downloading: progress bar shown, Install hidden" '[ "$(state 1000 | cut -d" " -f1)" = visible ] && [ "$(state 1001 | cut -d" " -f1)" = hidden ]'
 wait_for_file "$report_unix" 90
-name_id=$(report_name_id "$report_unix")
+name_id=$(report_value "$report_unix" nameID)
 check "report ok, CR LF, byte-exact" 'cmp -s "$report_unix" <(report_text ok "$size" "$name_id")'
 installer=$(find "$WINEPREFIX/drive_c" -name "toviksetup$name_id.tmp" 2>/dev/null | head -n 1)
 check "installer in Wine's temporary folder equals the served one" '[[ "$installer" == */Temp/toviksetup$name_id.tmp ]] && cmp -s "$installer" "$work/files/www/files/installer.bin"'
 rm -f "$report_unix" "$installer"
-exit_code_within 15
+exit_code_within "$exe_pid" 15
 check "exit code 0 after completion" '[ $? -eq 0 ]'
 check "events: started, succeeded" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-succeeded " ]'
 check "User-Agent names Windows NT" 'grep -q "(OS;Windows;Windows NT [0-9]*\.[0-9]*) (BRANDING;Tovik)" "$work/stats/events.log"'
@@ -106,9 +93,9 @@ click close "$title"
 sleep 1.5
 check "window disappears at once on close" '! click wait "$title" 1'
 wait_for_file "$report_unix" 20
-check "report cancel with size 0" 'cmp -s "$report_unix" <(report_text cancel 0 "$(report_name_id "$report_unix")")'
+check "report cancel with size 0" 'cmp -s "$report_unix" <(report_text cancel 0 "$(report_value "$report_unix" nameID)")'
 rm -f "$report_unix"
-exit_code_within 15
+exit_code_within "$exe_pid" 15
 check "exit code 0 after cancel" '[ $? -eq 0 ]'
 check "events: started, canceled" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
 
@@ -125,9 +112,9 @@ box=$(xdotool search --onlyvisible --name "^tovik-downloader\$" | head -n 1)
 check "no report while the message box is up" '[ ! -e "$report_unix" ]'
 click ok tovik-downloader
 wait_for_file "$report_unix" 20
-check "report cancel after a failure" 'cmp -s "$report_unix" <(report_text cancel 0 "$(report_name_id "$report_unix")")'
+check "report cancel after a failure" 'cmp -s "$report_unix" <(report_text cancel 0 "$(report_value "$report_unix" nameID)")'
 rm -f "$report_unix"
-exit_code_within 15
+exit_code_within "$exe_pid" 15
 check "exit code 0 after a failure" '[ $? -eq 0 ]'
 check "events: started, failed with 22" '[ "$(events)" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-failed " ] && grep -q "errorCode=22&" "$work/stats/events.log"'
 
@@ -138,13 +125,12 @@ env -u DISPLAY "$wine_run" "$exe" "Z:${report_unix//\//\\}" >>"$work/wine.log" 2
 exe_pid=$!
 pids+=("$exe_pid")
 wait_for_file "$report_unix" 60
-check "without a display: report fail with size 0" 'cmp -s "$report_unix" <(report_text fail 0 "$(report_name_id "$report_unix")")'
+check "without a display: report fail with size 0" 'cmp -s "$report_unix" <(report_text fail 0 "$(report_value "$report_unix" nameID)")'
 rm -f "$report_unix"
-exit_code_within 15
+exit_code_within "$exe_pid" 15
 check "without a display: exit code 0" '[ $? -eq 0 ]'
 check "without a display: it says why on standard error" 'grep -q "no window can be shown" "$work/nowindow.err"'
 check "without a display: no statistics record" '[ ! -s "$work/stats/events.log" ]'
 
 echo "screenshots in $shots"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_result

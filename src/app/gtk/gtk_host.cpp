@@ -429,15 +429,17 @@ void GtkDialogHost::BuildWindow() {
 int GtkDialogHost::Run() {
     BuildWindow();
     loop_ = g_main_loop_new(nullptr, FALSE);
-    // Shown before the page loads, so the page's script measures a sized body.
+    // The load starts the web process before the window is drawn: a view drawn
+    // with no web process yet waits up to half a second per draw for its first
+    // frame. The window is shown in the same turn of the main loop, long
+    // before the page's script runs, so the script still measures a sized body.
+    const Resource page = FindResource(std::to_string(IDR_PAGE).c_str());
+    const std::string html(reinterpret_cast<const char*>(page.data), page.size);
+    webkit_web_view_load_html(view_, html.c_str(), "res:/");
     gtk_widget_show_all(window_);
     for (const TemplateControl& control : kTemplateControls)
         if (!control.visible) gtk_widget_hide(controls_[control.id]);
     Enter([this] { dialog_.OnInitDialog(); });
-
-    const Resource page = FindResource(std::to_string(IDR_PAGE).c_str());
-    const std::string html(reinterpret_cast<const char*>(page.data), page.size);
-    webkit_web_view_load_html(view_, html.c_str(), "res:/");
     g_main_loop_run(loop_);
     return result_;
 }

@@ -76,12 +76,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = capacity; i < out.size(); ++i)
         if (out[i] != '\x7f') __builtin_trap();  // written past the buffer
 
-    // With every text and list empty, would the keys alone fit?
-    FinalEventRecord bare;
+    // The smallest event it could send: every text and list empty, the counts whole.
+    FinalEventValues minimal;
+    minimal.code = code;
+    minimal.errorCount = errors;
+    minimal.packageNumber = times;
+    minimal.totalTime = SumTimes(record.packageTimes);
+    minimal.errors = minimal.packageTimes = "[]";
     std::vector<char> probe(capacity + 1);
-    const int bareLength = FormatFinalEventUrl(format, nullptr, probe.data(), capacity, "http://s", code, "", bare);
+    const int minimalLength = format(nullptr, probe.data(), capacity, "http://s", minimal);
     if (length < 0) {
-        if (bareLength >= 0) __builtin_trap();  // the keys fit, yet the event was lost
+        if (minimalLength >= 0 && static_cast<std::size_t>(minimalLength) < capacity)
+            __builtin_trap();  // that would have fitted, yet the event was lost
         return 0;
     }
     const std::string url(out.data());

@@ -184,10 +184,11 @@ void CtovikDownloaderDlg::ShowFailureAndCancel() {
 
 void CtovikDownloaderDlg::RunWhilePainting(std::function<void()> work) {
     auto done = std::make_shared<std::atomic<bool>>(false);
-    if (!m_host.StartThread([work, done] {
-            work();
-            done->store(true);
-        })) {
+    auto helper = [work, done] {
+        work();
+        done->store(true);
+    };
+    if (!m_host.StartThread(helper)) {
         work();  // no helper: the window waits, but the work is done
         return;
     }

@@ -60,3 +60,32 @@ exit_code_within() {  # pid, seconds: its exit code once it has ended (killed af
     kill "$1" 2>/dev/null
     wait "$1"
 }
+
+pe_machine() {  # a Windows program: i386 or x86_64 from its PE header; fails for anything else
+    local offset
+    [ -f "$1" ] && [ "$(head -c 2 "$1")" = MZ ] || return 1
+    offset=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+    [ "$(od -An -c -j "$offset" -N 4 "$1" | tr -d ' ')" = 'PE\0\0' ] || return 1
+    case $(od -An -t x2 -j $((offset + 4)) -N 2 "$1" | tr -d ' ') in
+        014c) echo i386 ;;
+        8664) echo x86_64 ;;
+        *) return 1 ;;
+    esac
+}
+
+wine_prefix() {  # i386 or x86_64: the Wine prefix tools/wine-run uses for programs of that kind
+    if [ "$1" = x86_64 ]; then echo "$tovik_tools/../build-win64/wineprefix"; else echo "$tovik_tools/../build-win32/wineprefix"; fi
+}
+
+can_run_32bit() {  # true when this machine executes a 32-bit x86 Linux program (tried, not guessed)
+    local probe status=0
+    probe=$(mktemp)
+    # A whole ELF32 program: header, one loadable segment, then exit(42) by int 0x80.
+    printf '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08\x34\0\0\0\0\0\0\0\0\0\0\0'\
+'\x34\0\x20\0\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08\x5e\0\0\0\x5e\0\0\0\x05\0\0\0\0\x10\0\0'\
+'\xbb\x2a\0\0\0\xb8\x01\0\0\0\xcd\x80' > "$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    [ "$status" -eq 42 ]
+}

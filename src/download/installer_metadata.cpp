@@ -1,6 +1,6 @@
 #include "download/installer_metadata.h"
 
-#include <cstdio>
+#include <cstdlib>
 
 #include "download/download_progress.h"
 #include "stats/download_outcome.h"
@@ -19,11 +19,14 @@ std::size_t AppendMetadataResponse(char* data, std::size_t size, std::size_t cou
     return bytes;
 }
 
-// sscanf "%lld": leading space skipped, optional sign, digits up to the first
-// other byte; false for text without a leading number.
+// sscanf "%lld", which reads as strtoll does: leading space skipped, optional
+// sign, digits up to the first other byte, out-of-range values clamped; false
+// for text without a leading number. (strtoll itself keeps a scanf engine of
+// 30 KiB out of the Windows exe.)
 bool ScanNumber(const std::string& text, std::int64_t& value) {
-    long long scanned = 0;
-    if (std::sscanf(text.c_str(), "%lld", &scanned) != 1) return false;
+    char* end = nullptr;
+    const long long scanned = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str()) return false;
     value = scanned;
     return true;
 }

@@ -23,13 +23,24 @@ std::string Trimmed(const char* text, std::size_t length) {
     return std::string(text + begin, end - begin);
 }
 
+// "bytes FIRST-LAST/..." read as sscanf's "bytes %lld-%lld%c" with '/' for %c,
+// each number as strtoll reads it (space before it skipped).
+bool ScanContentRange(const char* text, long long& first, long long& last) {
+    if (std::strncmp(text, "bytes", 5) != 0) return false;
+    const char* start = text + 5;
+    char* end = nullptr;
+    first = std::strtoll(start, &end, 10);
+    if (end == start || *end != '-') return false;
+    start = end + 1;
+    last = std::strtoll(start, &end, 10);
+    return end != start && *end == '/';
+}
+
 bool AnswerMatchesRange(const PackageAnswer& answer) {
     if (answer.status == 200) return answer.first == 0 && answer.last == answer.fileSize - 1;
     if (answer.status != 206) return false;
     long long first = -1, last = -1;
-    char tail = 0;
-    if (std::sscanf(answer.contentRange.c_str(), "bytes %lld-%lld%c", &first, &last, &tail) != 3 || tail != '/')
-        return false;
+    if (!ScanContentRange(answer.contentRange.c_str(), first, last)) return false;
     return first == answer.first && last == answer.last;
 }
 

@@ -19,9 +19,10 @@ PathString TempInstallerPath(int nameId) {
     const DWORD folderLength = GetTempPathW(MAX_PATH, folder);
     if (folderLength == 0 || folderLength >= MAX_PATH) return {};
     // A folder too long for the name leaves no path rather than a cut one.
-    wchar_t path[MAX_PATH + 2];
-    const int length = _snwprintf(path, MAX_PATH + 2, L"%s%s%d.tmp", folder, L"toviksetup", nameId);
-    if (length < 0 || length >= MAX_PATH + 2) return {};
+    // wsprintfW writes at most 1024 characters, more than a folder and the name take.
+    wchar_t path[1024];
+    const int length = wsprintfW(path, L"%s%s%d.tmp", folder, L"toviksetup", nameId);
+    if (length >= MAX_PATH + 2) return {};
     return PathString(path, static_cast<std::size_t>(length));
 }
 

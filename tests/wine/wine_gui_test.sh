@@ -11,7 +11,8 @@ exe=$1 clicker=$2 metadata_port=$3 stats_port=$4 shots=$5
 tools=$tovik_tools
 servers="$tools/local-servers"
 wine_run="$tools/wine-run"
-export WINEPREFIX=${WINEPREFIX:-$tools/../build-win32/wineprefix}  # as wine-run makes it
+export TOVIK_WINE_MACHINE=$(pe_machine "$exe")  # 32- or 64-bit Wine, as wine-run chooses for the exe
+export WINEPREFIX=${WINEPREFIX:-$(wine_prefix "$TOVIK_WINE_MACHINE")}
 mkdir -p "$shots"
 work=$(mktemp -d /tmp/tovik-wine-XXXXXX)
 chmod 755 "$work"

@@ -1,5 +1,7 @@
 #include "app/win32/win32_host.h"
 
+// Before windows.h: curl.h, which the app's headers bring, wants winsock2.h first.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <commctrl.h>
@@ -171,7 +173,8 @@ void Win32Host::OnInitDialog(HWND window) {
 
     wchar_t module[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
-    browser_.Navigate(L"res://" + std::wstring(module, length) + L"/" + std::to_wstring(IDR_PAGE));
+    const std::string page = std::to_string(IDR_PAGE);  // digits only: the wide copy is the same text
+    browser_.Navigate(L"res://" + std::wstring(module, length) + L"/" + std::wstring(page.begin(), page.end()));
 }
 
 INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {

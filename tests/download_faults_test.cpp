@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -108,6 +109,14 @@ std::string Metadata(long long size, long long packageSize = 0, const std::strin
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// Whether a descriptor of this process still points at the file.
+bool IsOpenHere(const std::string& path) {
+    std::error_code ignored;  // sockets and pipes are no files
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        if (std::filesystem::equivalent(fd.path(), path, ignored)) return true;
+    return false;
+}
+
 constexpr unsigned long kNoMessage = ~0ul;
 
 struct FaultCase {
@@ -184,17 +193,36 @@ const FaultCase kFaults[] = {
      {33, 33, 33, 33, 33},
      0,
      5},
-    {"Content-Range naming other bytes",
+    {"Content-Range with the right end but another start",
      1000,
      300,
      [](auto& c, auto& r, int i) {
          if (i != 1) return ServeRange(c, r);
-         return ScriptedReply::Status(206, c.substr(0, 300), "Content-Range: bytes 0-299/1000\r\n");
+         return ScriptedReply::Status(206, c.substr(0, 300), "Content-Range: bytes 0-599/1000\r\n");
      },
      kNoMessage,
      {33},
      1,
      5},
+    {"Content-Range with the right start but another end",
+     1000,
+     300,
+     [](auto& c, auto& r, int i) {
+         if (i != 1) return ServeRange(c, r);
+         return ScriptedReply::Status(206, c.substr(300, 300), "Content-Range: bytes 300-999/1000\r\n");
+     },
+     kNoMessage,
+     {33},
+     1,
+     5},
+    {"second package refused",  // partway: 300 of 700 bytes is 42 %, never rounded up
+     700,
+     300,
+     [](auto& c, auto& r, int i) { return i == 0 ? ServeRange(c, r) : Always(404); },
+     22,
+     {22, 22, 22, 22, 22},
+     1,
+     6},
     {"206 without Content-Range",
      1000,
      0,
@@ -310,6 +338,8 @@ TEST_P(PackageFaults, EndAsTheyShould) {
         const long long packageSize = fault.packageSize > 0 ? fault.packageSize : 307200;
         EXPECT_LE(static_cast<long long>(written.size()), packageSize);
         EXPECT_EQ(written, content.substr(0, written.size()));
+        EXPECT_EQ(Progress().publishedPercent.load(), static_cast<int>(written.size() * 100 / fault.size));
+        EXPECT_FALSE(IsOpenHere(run.FilePath())) << "the installer file is closed on every way out";
     }
 }
 

@@ -17,7 +17,12 @@
 namespace {
 
 struct StatsRecord : ::testing::Test {
-    ScriptedServer server{[](const ScriptedRequest&, int) { return ScriptedReply::Status(204); }};
+    std::atomic<bool> slowFinalAnswer{false};
+    ScriptedServer server{[this](const ScriptedRequest&, int) {
+        ScriptedReply reply = ScriptedReply::Status(204);
+        if (slowFinalAnswer) reply.stallBeforeMs = 300;
+        return reply;
+    }};
     void SetUp() override { UseEndpoints({"http://127.0.0.1:1/unused", server.Url("")}); }
 
     std::vector<std::string> Targets() const {
@@ -76,14 +81,26 @@ TEST_F(StatsRecord, OneRecordAndOneFinalEventWhenThreadsRace) {
         b.join();
     }
     EXPECT_EQ(seen[0], seen[1]);
-    std::thread worker([] {
+    // Claims are counted, not requests: the two threads share one client, and
+    // a second send during the first fails inside libcurl unseen. The server
+    // holds its answer, so the claims overlap any send.
+    slowFinalAnswer = true;
+    std::atomic<bool> go{false};
+    std::atomic<int> claims{0};
+    std::thread worker([&] {
         for (int i = 0; i < 100; ++i) DownloadStats::Instance().AddError(i, 7);
-        DownloadStats::Instance().ReportOutcome(7);
+        while (!go) std::this_thread::yield();
+        claims += DownloadStats::Instance().ReportOutcome(7);
     });
-    std::thread window([] { DownloadStats::Instance().ReportOutcome(kOutcomeUserCancel); });
+    std::thread window([&] {
+        while (!go) std::this_thread::yield();
+        claims += DownloadStats::Instance().ReportOutcome(kOutcomeUserCancel);
+    });
+    go = true;
     worker.join();
     window.join();
 
+    EXPECT_EQ(claims, 1);
     const std::vector<std::string> targets = Targets();
     ASSERT_EQ(targets.size(), 2u);
     EXPECT_NE(targets[0].find("/download-started?"), std::string::npos);

@@ -60,7 +60,11 @@ struct Window {
     std::string Label(const char* id) { return host.page[id]["innerHTML"]; }
 };
 
-std::string Report(const char* status, long long size) { return FormatResultReport(status, size, GetNameId()); }
+// The report's bytes, written out here rather than by the formatter under test.
+std::string Report(const char* status, long long size) {
+    return std::string("[tovikdownload]\r\nstatus=") + status + "\r\nfileSize=" + std::to_string(size) +
+           "\r\nnameID=" + std::to_string(GetNameId()) + "\r\ninstallAuralo=no";
+}
 
 }  // namespace
 

@@ -106,7 +106,8 @@ bool DownloadStats::FormatFinalEvent(std::int32_t code) {
                                CurrentEndpoints().statsServerBase, code, OutcomeMessage(code), Snapshot()) >= 0;
 }
 
-void DownloadStats::ReportOutcome(std::int32_t code) {
-    if (finalReportSent_.exchange(true)) return;  // one final event per process
+bool DownloadStats::ReportOutcome(std::int32_t code) {
+    if (finalReportSent_.exchange(true)) return false;  // one final event per process
     if (FormatFinalEvent(code)) reportClient_.SendFinalHit(eventUrl_.data());
+    return true;
 }

@@ -36,8 +36,9 @@ public:
     FinalEventRecord Snapshot() const;
     double ElapsedMilliseconds() const { return stopwatch_.ElapsedMilliseconds(); }
 
-    // Sends the final event for code unless one was already claimed.
-    void ReportOutcome(std::int32_t code);
+    // Sends the final event for code unless one was already claimed; true
+    // when this call made the claim.
+    bool ReportOutcome(std::int32_t code);
 
     // The URL of the event being sent, terminating zero included.
     static constexpr std::size_t kEventUrlCapacity = 0x80000;

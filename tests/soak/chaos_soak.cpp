@@ -41,7 +41,7 @@ enum Fault {
     kShortBody,        // fewer bytes than Content-Length, then close
     kCutMidChunk,      // a chunked body cut inside a chunk
     kExtraBytes,       // the range plus bytes beyond it
-    kWrongRange,       // Content-Range names other bytes
+    kWrongRange,       // Content-Range names another start, another end, or both
     kWholeForPartial,  // 200 with the whole file
     kRedirectNoPlace,  // 302 without Location
     kDrop,             // closed without an answer
@@ -122,10 +122,13 @@ ScriptedReply Answer(Fault fault, const std::string& content, const ScriptedRequ
             return ScriptedReply::Status(206, part + "EXTRA",
                                          "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) +
                                              "/" + std::to_string(size) + "\r\n");
-        case kWrongRange:
+        case kWrongRange: {
+            const int shifted = static_cast<int>(rng() % 3);  // 0 the start, 1 the end, 2 both
             return ScriptedReply::Status(206, part,
-                                         "Content-Range: bytes " + std::to_string(first + 1) + "-" +
-                                             std::to_string(last + 1) + "/" + std::to_string(size) + "\r\n");
+                                         "Content-Range: bytes " + std::to_string(first + (shifted != 1)) + "-" +
+                                             std::to_string(last + (shifted != 0)) + "/" + std::to_string(size) +
+                                             "\r\n");
+        }
         case kWholeForPartial: return ScriptedReply::Status(200, content);
         case kRedirectNoPlace: return ScriptedReply::Status(302, "moved");
         case kDrop: return ScriptedReply::Close();

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -109,12 +109,12 @@ std::string Metadata(long long size, long long packageSize = 0, const std::strin
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Whether a descriptor of this process still points at the file.
-bool IsOpenHere(const std::string& path) {
+// The descriptor of this process that points at the file, or -1.
+int DescriptorOf(const std::string& path) {
     std::error_code ignored;  // sockets and pipes are no files
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
-        if (std::filesystem::equivalent(fd.path(), path, ignored)) return true;
-    return false;
+        if (std::filesystem::equivalent(fd.path(), path, ignored)) return std::stoi(fd.path().filename());
+    return -1;
 }
 
 constexpr unsigned long kNoMessage = ~0ul;
@@ -339,7 +339,7 @@ TEST_P(PackageFaults, EndAsTheyShould) {
         EXPECT_LE(static_cast<long long>(written.size()), packageSize);
         EXPECT_EQ(written, content.substr(0, written.size()));
         EXPECT_EQ(Progress().publishedPercent.load(), static_cast<int>(written.size() * 100 / fault.size));
-        EXPECT_FALSE(IsOpenHere(run.FilePath())) << "the installer file is closed on every way out";
+        EXPECT_EQ(DescriptorOf(run.FilePath()), -1) << "the installer file is closed on every way out";
     }
 }
 
@@ -525,6 +525,27 @@ TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     EXPECT_TRUE(Contains(events[1], "&errorCode=23&")) << events[1];
     EXPECT_TRUE(Contains(events[1], "&errorCount=5&")) << events[1];
     EXPECT_TRUE(Contains(events[1], "&packageNumber=1&")) << events[1];
+}
+
+TEST(Download, FileThatCannotBePositionedIsAnErrorItemOfItsOwn) {
+    const std::string content = MakeContent(1000);
+    std::string installer;
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    DownloadRun run(Metadata(1000, 300), [&](const ScriptedRequest& r, int i) {
+        if (i != 1) return ServeRange(content, r);
+        ::dup2(pipeEnds[1], DescriptorOf(installer));  // the file becomes a pipe, which cannot seek
+        return Always(503);
+    });
+    installer = run.FilePath();
+    EXPECT_EQ(run.Run(), 1);
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[1], "&errorCode=23&errorMsg=Curl%20error.&")) << events[1];
+    EXPECT_TRUE(Contains(events[1],
+                         "&errorCount=2&errors=%5B%7B%22number%22%3A1%2C%22errCode%22%3A22%7D%2C"
+                         "%7B%22number%22%3A1%2C%22errCode%22%3A23%7D%5D&"))
+        << events[1];
 }
 
 TEST(Download, LocalFileUrlIsNeverCopied) {

@@ -45,4 +45,17 @@ check "an event is answered 204 and logged as one JSON line" '[ "$(curl -s -o /d
     tail -n1 "$dir/events.log" | grep -q "^{\"time\":\"[^\"]*\",\"event\":\"probe\",\"query\":\"x=1\",\"userAgent\":\"curl/[^\"]*\",\"status\":204}$"'
 
 cat "$dir/files.log"; "$servers" events "$dir"
+
+# Standard error on a pipe that is held open and never read: 301 packages of
+# trace are far more than the pipe holds, and the download must not wait for it.
+sed -i 's|<suggestedPackageSize>[0-9]*<|<suggestedPackageSize>10000<|' "$dir/www/downloader/installer-metadata/windows"
+mkfifo "$dir/stderr.fifo"
+exec 3<>"$dir/stderr.fifo"
+output=$(TMPDIR="$dir/tmp" timeout 60 "$fetch" "http://127.0.0.1:$port/downloader/installer-metadata/windows" \
+    "http://127.0.0.1:$port" 2>"$dir/stderr.fifo")
+status=$?
+exec 3>&-
+file=${output##*file=}
+check "an undrained standard error holds neither the download nor the exit" '[ $status -eq 0 ] &&
+    cmp -s "$file" "$dir/www/files/installer.bin" && grep -q "errorCount=0&errors=%5B%5D&packageNumber=301&" "$dir/events.log"'
 checks_result

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #ifdef _WIN32
 #include <direct.h>
 #else
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -136,6 +138,66 @@ TEST(Platform, ReaderNeverSeesAPartOfTheFile) {
     EXPECT_EQ(partial.load(), 0);
     std::remove(path.c_str());
 }
+
+// Where the report goes in the callers' world: each case prepares a folder as
+// root, holding an earlier run's report, then runs as the case says.
+struct ReportPlace {
+    const char* name;
+    mode_t folderMode;
+    bool asNobody;   // the program runs as another user than the folder's
+    bool smallDisk;  // a 1 MiB disk, full by the time the report is written
+    std::size_t nameLength;
+};
+
+void PrintTo(const ReportPlace& place, std::ostream* out) { *out << place.name; }
+
+class ReportPlaces : public ::testing::TestWithParam<ReportPlace> {};
+
+TEST_P(ReportPlaces, HoldThisRunsReportWholeAndNoOther) {
+    const ReportPlace& place = GetParam();
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root: other users' folders and a disk of its own";
+    char base[] = "/tmp/tovik-place-XXXXXX";
+    const std::string folder = ::mkdtemp(base);
+    if (place.smallDisk && ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    ::chmod(folder.c_str(), place.folderMode);
+    const std::string path = folder + "/" + std::string(place.nameLength - 4, 'r') + ".ini";
+    std::ofstream(path) << "[tovikdownload]\r\nstatus=ok";  // an earlier run's
+    ::chmod(path.c_str(), 0666);
+    if (place.asNobody) {
+        ASSERT_TRUE(::setegid(65534) == 0 && ::seteuid(65534) == 0);
+    }
+
+    platform::PrepareWholeFile(path, 100);
+    std::ifstream stale(path);
+    EXPECT_TRUE(!stale || stale.peek() == EOF) << "an earlier report could pass for this run's";
+    if (place.smallDisk) {
+        std::ofstream filler(folder + "/filler");
+        const std::string block(65536, 'x');
+        while (filler << block && filler.flush()) {
+        }
+        EXPECT_FALSE(platform::WriteWholeFile(folder + "/unprepared.ini", "whole or nothing"));
+        EXPECT_NE(::access((folder + "/unprepared.ini").c_str(), F_OK), 0);
+    }
+    const std::string report = "[tovikdownload]\r\nstatus=cancel\r\nfileSize=0";
+    EXPECT_TRUE(platform::WriteWholeFile(path, report));
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), report);
+    EXPECT_NE(::access((path + ".part" + std::to_string(::getpid())).c_str(), F_OK), 0) << "nothing left beside it";
+
+    if (place.asNobody) {
+        ASSERT_TRUE(::seteuid(0) == 0 && ::setegid(0) == 0);
+    }
+    if (place.smallDisk) ::umount2(folder.c_str(), MNT_DETACH);
+    std::system(("rm -rf " + folder).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReportPlaces,
+                         ::testing::Values(ReportPlace{"full_disk", 0755, false, true, 20},
+                                           ReportPlace{"folder_only_the_file_may_be_written_in", 0755, true, false, 20},
+                                           ReportPlace{"sticky_folder_and_the_callers_file", 01777, true, false, 20},
+                                           ReportPlace{"name_at_the_length_limit", 0755, false, false, 255}),
+                         [](const auto& info) { return std::string(info.param.name); });
 #endif
 
 TEST(Platform, ClockCounterAndProcessId) {

@@ -1,6 +1,7 @@
 #include "app/result_report.h"
 
 #include <cstdio>
+#include <limits>
 
 #include "download/download_job.h"
 #include "download/download_progress.h"
@@ -38,12 +39,19 @@ bool WriteResultReport(const platform::PathString& path, bool cancelled) {
     return WriteReport(path, status, fileSize);
 }
 
+void PrepareReport(const platform::PathString& path) {
+    // The longest report there can be: the room the final write may need.
+    const std::size_t longest =
+        FormatResultReport("cancel", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<int>::min()).size();
+    platform::PrepareWholeFile(path, longest);
+}
+
 bool WriteReport(const platform::PathString& path, const char* status, std::int64_t fileSize) {
     // Binary with explicit CR LF: the same bytes on every OS.
     if (!path.empty() && platform::WriteWholeFile(path, FormatResultReport(status, fileSize, GetNameId()))) return true;
     // The caller cannot be told through the report; tell whoever reads stderr.
-    std::fprintf(stderr, "%s: the report could not be written to \"%s\"\n", platform::ProgramName().c_str(),
-                 platform::PathText(path).c_str());
+    platform::WriteToStandardError(platform::ProgramName() + ": the report could not be written to \"" +
+                                   platform::PathText(path) + "\"\n");
     return false;
 }
 

@@ -18,6 +18,10 @@ platform::PathString ReportPathFromArguments(const std::vector<platform::PathStr
 // the lines and none after the last.
 std::string FormatResultReport(const char* status, std::int64_t fileSize, int nameId);
 
+// At the start of the run: an earlier report at path is gone, and the room
+// for this run's is taken while the disk has it.
+void PrepareReport(const platform::PathString& path);
+
 // Chooses status and size from the shared progress and writes the report.
 // false, said on standard error, when it could not be written whole: then
 // there is nothing for the caller to pick up.

@@ -56,8 +56,12 @@ int DownloadJob::Run() {
 
     int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
                                 file, window_);
-    // Data the OS refused at close is a failed download, not a finished one.
-    if (std::fclose(file) != 0 && code == CURLE_OK) code = CURLE_WRITE_ERROR;
+    // Data the OS refused at close is a failed download, not a finished one,
+    // recorded against the last package.
+    if (std::fclose(file) != 0 && code == CURLE_OK) {
+        code = CURLE_WRITE_ERROR;
+        stats.AddError(static_cast<std::int32_t>(stats.PackageNumber()) - 1, code);
+    }
     if (code != CURLE_OK) {
         stats.ReportOutcome(code);
         platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(code));

@@ -67,8 +67,12 @@ int TransferPackages(HttpClient& client, const std::string& url, std::int64_t to
             if (attempts >= MaxPackageAttempts) return code;
             // A moment's outage must not burn every attempt at once.
             platform::SleepMilliseconds(CurrentRetryPauses()[attempts - 1]);
-            // The next attempt rewrites the package from its first byte.
-            if (!platform::SeekFile(file, offset)) return CURLE_WRITE_ERROR;
+            // The next attempt rewrites the package from its first byte; a
+            // file that cannot be positioned ends the download, with its own item.
+            if (!platform::SeekFile(file, offset)) {
+                DownloadStats::Instance().AddError(packageIndex, CURLE_WRITE_ERROR);
+                return CURLE_WRITE_ERROR;
+            }
             progress.bytesWritten.store(offset, std::memory_order_relaxed);
             restart = false;
             continue;

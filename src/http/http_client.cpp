@@ -1,6 +1,7 @@
 #include "http/http_client.h"
 
 #include "http/user_agent.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -62,6 +63,20 @@ void LimitTime(CURL* handle, long connectSeconds, long totalSeconds) {
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);  // time limits without signals
 }
 
+// libcurl's own trace, the run's only record: its lines ("* " text, "< " and
+// "> " headers) as libcurl prints them, on standard error. A standard error
+// nobody drains drops them rather than holding the transfer.
+int TraceToStandardError(CURL*, curl_infotype type, char* data, std::size_t size, void*) {
+    static const char* const kPrefixes[] = {"* ", "< ", "> "};  // CURLINFO_TEXT, _HEADER_IN, _HEADER_OUT
+    if (type <= CURLINFO_HEADER_OUT) platform::WriteToStandardError(kPrefixes[type] + std::string(data, size));
+    return 0;
+}
+
+void Trace(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, TraceToStandardError);
+}
+
 // Below bytes per second for seconds ends the transfer with 28.
 void StopOnStall(CURL* handle, long seconds, long bytes) {
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, seconds);
@@ -96,7 +111,7 @@ CURLcode HttpClient::ProbeUrl(const std::string& url) {
 CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback write, void* data) {
     CURL* h = handle_.get();
     SetTarget(h, url);
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);  // libcurl's trace on stderr: the run's only record
+    Trace(h);
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
     FollowRedirects(h);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, write);
@@ -109,7 +124,7 @@ CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback w
 CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const RangeReceiver& receiver) {
     CURL* h = handle_.get();
     SetTarget(h, url);
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    Trace(h);
     curl_easy_setopt(h, CURLOPT_HEADER, 0L);
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
     FollowRedirects(h);  // mirrors may send the client elsewhere
@@ -133,7 +148,7 @@ CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const
 void HttpClient::SendStartHit(const std::string& url) {
     CURL* h = handle_.get();
     SetTarget(h, url);
-    curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+    Trace(h);
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
     FollowRedirects(h);  // a moved statistics server still learns of the start
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);

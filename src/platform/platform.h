@@ -2,6 +2,7 @@
 // per OS: platform_linux.cpp, platform_win32.cpp. No OS header leaks from here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -40,10 +41,18 @@ PathString TempInstallerPath(int nameId);
 // such a path gives nullptr.
 std::FILE* CreateFileForWriting(const PathString& path);
 
-// Puts bytes at path whole or not at all: a reader never sees part of them.
-// Linux writes a file beside it and renames it into place; Windows writes the
-// file itself, not shared with any other opener until it is closed, and
-// removes what it wrote when the write fails. false when nothing usable is there.
+// At the start of a run, for the file WriteWholeFile will put at path: what
+// an earlier run left there is removed (or emptied, where only the file itself
+// may be written), so that it never passes for this run's; and a file beside
+// it, "<path>.part<pid>", takes room for capacity bytes now, while the disk has it.
+void PrepareWholeFile(const PathString& path, std::size_t capacity);
+
+// Puts bytes at path whole or not at all. First way: into the file beside it
+// (the prepared one, whose room needs no new space), then renamed into place,
+// so that a reader never sees part of them. Where that cannot be (a folder
+// only the file itself may be written in, a sticky folder, a name at its
+// length limit), the beside file is removed and path itself is written; what
+// a failed write left there is removed or emptied. false when nothing usable is there.
 bool WriteWholeFile(const PathString& path, const std::string& bytes);
 // Binary, not shared with other openers where the OS can say so.
 std::FILE* OpenFileForReading(const PathString& path);
@@ -66,8 +75,13 @@ std::string ProgramName();
 // A path as UTF-8 text, for messages.
 std::string PathText(const PathString& path);
 
+// Writes text to standard error without ever waiting: what a pipe that nobody
+// drains cannot take at once is dropped. Any thread.
+void WriteToStandardError(const std::string& text);
+
 // Ends the process with code 0 without running static destructors, which
-// could race a background thread still blocked in a transfer.
+// could race a background thread still blocked in a transfer, and without
+// flushing streams, whose locks such a thread may hold.
 [[noreturn]] void ExitProcessNow();
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam);

@@ -1,10 +1,14 @@
 // Linux implementation of the platform layer.
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -36,24 +40,90 @@ std::FILE* CreateFileForWriting(const PathString& path) {
     return file;
 }
 
-bool WriteWholeFile(const PathString& path, const std::string& bytes) {
-    // Same folder, so the rename cannot cross file systems; the mode honours the umask.
-    const std::string temporary = path + ".part" + std::to_string(::getpid());
-    ::unlink(temporary.c_str());  // what an earlier run of this process id left
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) break;  // a full disk or a file-size limit: a short write
+// ---------------------------------------------------------------- whole files
+
+namespace {
+
+// The file beside the target that PrepareWholeFile made, kept open until the write.
+struct BesideFile {
+    std::string target;
+    std::size_t capacity = 0;
+    int fd = -1;
+};
+
+BesideFile& Prepared() {
+    static BesideFile beside;
+    return beside;
+}
+
+std::string BesideName(const std::string& path) { return path + ".part" + std::to_string(::getpid()); }
+
+bool WriteAllAt(int fd, const char* data, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+        if (n <= 0) return false;  // a full disk or a file-size limit: a short write
         done += static_cast<std::size_t>(n);
     }
-    const bool closed = ::close(fd) == 0;
-    if (done != bytes.size() || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
     return true;
+}
+
+// A new file beside path holding size bytes of data; -1 when it cannot be made.
+int CreateBeside(const std::string& path, const char* data, std::size_t size) {
+    const std::string name = BesideName(path);
+    ::unlink(name.c_str());  // what an earlier run of this process id left
+    // Same folder, so the rename cannot cross file systems; the mode honours the umask.
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 && !WriteAllAt(fd, data, size)) {
+        ::close(fd);
+        ::unlink(name.c_str());
+        return -1;
+    }
+    return fd;
+}
+
+bool WriteInPlace(const std::string& path, const std::string& bytes) {
+    // O_NONBLOCK: a FIFO at the name fails the open instead of waiting for a reader.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool written = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && WriteAllAt(fd, bytes.data(), bytes.size());
+    if (!written && S_ISREG(st.st_mode) && ::unlink(path.c_str()) != 0) ::ftruncate(fd, 0);  // no part of a report
+    written = ::close(fd) == 0 && written;
+    return written;
+}
+
+}  // namespace
+
+void PrepareWholeFile(const PathString& path, std::size_t capacity) {
+    if (path.empty()) return;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    BesideFile& beside = Prepared();
+    if (beside.fd >= 0) ::close(beside.fd);
+    const std::string room(capacity, ' ');
+    beside = {path, capacity, CreateBeside(path, room.data(), room.size())};
+}
+
+bool WriteWholeFile(const PathString& path, const std::string& bytes) {
+    BesideFile& beside = Prepared();
+    const std::string name = BesideName(path);
+    int fd = -1;
+    if (beside.fd >= 0 && beside.target == path && bytes.size() <= beside.capacity) {
+        // Overwrites bytes already on disk and cuts the rest: no new space needed.
+        fd = beside.fd;
+        beside.fd = -1;
+        if (!WriteAllAt(fd, bytes.data(), bytes.size()) || ::ftruncate(fd, bytes.size()) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    } else {
+        fd = CreateBeside(path, bytes.data(), bytes.size());
+    }
+    if (fd >= 0 && ::close(fd) == 0 && ::rename(name.c_str(), path.c_str()) == 0) return true;
+    ::unlink(name.c_str());  // its room is free again for the write in place
+    return WriteInPlace(path, bytes);
 }
 
 std::FILE* OpenFileForReading(const PathString& path) { return std::fopen(path.c_str(), "rbe"); }
@@ -99,10 +169,21 @@ std::string ProgramName() {
 
 std::string PathText(const PathString& path) { return path; }
 
-void ExitProcessNow() {
-    std::fflush(nullptr);
-    ::_exit(0);
+void WriteToStandardError(const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        pollfd out{STDERR_FILENO, POLLOUT, 0};
+        if (::poll(&out, 1, 0) != 1 || !(out.revents & POLLOUT)) return;
+        // A pipe that polls writable takes PIPE_BUF bytes without waiting.
+        const ssize_t n = ::write(STDERR_FILENO, data, std::min<std::size_t>(left, PIPE_BUF));
+        if (n <= 0) return;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
 }
+
+void ExitProcessNow() { ::_exit(0); }
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
     if (window) window->Post(message, wParam);

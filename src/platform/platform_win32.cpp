@@ -47,7 +47,48 @@ std::FILE* CreateFileForWriting(const PathString& path) {
     return file;
 }
 
-bool WriteWholeFile(const PathString& path, const std::string& bytes) {
+// ---------------------------------------------------------------- whole files
+
+namespace {
+
+// The file beside the target that PrepareWholeFile made, kept open until the write.
+struct BesideFile {
+    PathString target;
+    std::size_t capacity = 0;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+BesideFile& Prepared() {
+    static BesideFile beside;
+    return beside;
+}
+
+PathString BesideName(const PathString& path) {
+    const std::string pid = std::to_string(GetCurrentProcessId());  // to_wstring would bring a wide printf
+    return path + L".part" + PathString(pid.begin(), pid.end());
+}
+
+bool WriteAllAtStart(HANDLE handle, const std::string& bytes) {
+    DWORD written = 0;
+    return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 &&
+           WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size() && SetEndOfFile(handle);
+}
+
+// A new file beside path holding bytes; INVALID_HANDLE_VALUE when it cannot be made.
+HANDLE CreateBeside(const PathString& path, const std::string& bytes) {
+    const PathString name = BesideName(path);
+    // Not shared: nobody reads it before it is renamed into place.
+    HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE && !WriteAllAtStart(handle, bytes)) {
+        CloseHandle(handle);
+        DeleteFileW(name.c_str());
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+bool WriteInPlace(const PathString& path, const std::string& bytes) {
     // _wfopen_s does not share the file: the caller cannot read it before it is closed.
     std::FILE* file = nullptr;
     if (_wfopen_s(&file, path.c_str(), L"wb") != 0 || !file) return false;
@@ -57,6 +98,41 @@ bool WriteWholeFile(const PathString& path, const std::string& bytes) {
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+void PrepareWholeFile(const PathString& path, std::size_t capacity) {
+    if (path.empty()) return;
+    if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        HANDLE stale = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+        if (stale != INVALID_HANDLE_VALUE) CloseHandle(stale);
+    }
+    BesideFile& beside = Prepared();
+    if (beside.handle != INVALID_HANDLE_VALUE) CloseHandle(beside.handle);
+    beside = {path, capacity, CreateBeside(path, std::string(capacity, ' '))};
+}
+
+bool WriteWholeFile(const PathString& path, const std::string& bytes) {
+    BesideFile& beside = Prepared();
+    const PathString name = BesideName(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (beside.handle != INVALID_HANDLE_VALUE && beside.target == path && bytes.size() <= beside.capacity) {
+        // Overwrites bytes already on disk and cuts the rest: no new space needed.
+        handle = beside.handle;
+        beside.handle = INVALID_HANDLE_VALUE;
+        if (!WriteAllAtStart(handle, bytes)) {
+            CloseHandle(handle);
+            handle = INVALID_HANDLE_VALUE;
+        }
+    } else {
+        handle = CreateBeside(path, bytes);
+    }
+    if (handle != INVALID_HANDLE_VALUE && CloseHandle(handle) &&
+        MoveFileExW(name.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    DeleteFileW(name.c_str());  // its room is free again for the write in place
+    return WriteInPlace(path, bytes);
 }
 
 std::FILE* OpenFileForReading(const PathString& path) {
@@ -107,10 +183,59 @@ std::string ProgramName() {
 
 std::string PathText(const PathString& path) { return Utf8(path); }
 
-void ExitProcessNow() {
-    std::fflush(nullptr);
-    _exit(0);
+// ---------------------------------------------------------------- standard error
+
+namespace {
+
+// An anonymous pipe cannot say whether a write would wait, so the text goes
+// through a bounded queue to a thread of its own: a caller that never reads
+// stalls that thread only, and what does not fit the queue is dropped.
+struct ErrorStream {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    CRITICAL_SECTION lock;
+    CONDITION_VARIABLE queued;
+    std::string pending;
+};
+constexpr std::size_t kErrorQueueBytes = 65536;
+
+DWORD WINAPI DrainErrorStream(void* parameter) {
+    auto* stream = static_cast<ErrorStream*>(parameter);
+    for (std::string text;;) {
+        EnterCriticalSection(&stream->lock);
+        while (stream->pending.empty()) SleepConditionVariableCS(&stream->queued, &stream->lock, INFINITE);
+        text.swap(stream->pending);
+        LeaveCriticalSection(&stream->lock);
+        DWORD written = 0;
+        WriteFile(stream->handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        text.clear();
+    }
 }
+
+ErrorStream* StartErrorStream() {
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;  // usual for a GUI program
+    auto* stream = new ErrorStream;                                           // lives as long as the process
+    stream->handle = handle;
+    InitializeCriticalSection(&stream->lock);
+    InitializeConditionVariable(&stream->queued);
+    const HANDLE thread = CreateThread(nullptr, 0, DrainErrorStream, stream, 0, nullptr);
+    if (!thread) return nullptr;
+    CloseHandle(thread);
+    return stream;
+}
+
+}  // namespace
+
+void WriteToStandardError(const std::string& text) {
+    static ErrorStream* const stream = StartErrorStream();
+    if (!stream) return;
+    EnterCriticalSection(&stream->lock);
+    if (stream->pending.size() + text.size() <= kErrorQueueBytes) stream->pending += text;
+    LeaveCriticalSection(&stream->lock);
+    WakeConditionVariable(&stream->queued);
+}
+
+void ExitProcessNow() { _exit(0); }
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
     PostMessageW(window, message, static_cast<WPARAM>(wParam), 0);

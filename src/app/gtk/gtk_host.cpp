@@ -3,7 +3,6 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -448,8 +447,8 @@ int GtkDialogHost::Run() {
 
 int RunInstallerDialog(const platform::PathString& reportPath) {
     if (!gdk_display_get_default()) {
-        std::fprintf(stderr, "%s: no window can be shown: the display cannot be opened\n",
-                     platform::ProgramName().c_str());
+        platform::WriteToStandardError(platform::ProgramName() +
+                                       ": no window can be shown: the display cannot be opened\n");
         return kNoWindow;
     }
     // Never destroyed: background threads may still post to it at exit.

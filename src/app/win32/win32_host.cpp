@@ -1,12 +1,13 @@
 #include "app/win32/win32_host.h"
 
+// clang-format off
 // Before windows.h: curl.h, which the app's headers bring, wants winsock2.h first.
 #include <winsock2.h>
 #include <windows.h>
+// clang-format on
 
 #include <commctrl.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,8 +62,9 @@ public:
         const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_INSTALLER), nullptr,
                                                DialogProc, reinterpret_cast<LPARAM>(this));
         if (result != -1) return static_cast<int>(result);
-        std::fprintf(stderr, "%s: no window can be shown: the dialog cannot be created (error %lu)\n",
-                     platform::ProgramName().c_str(), GetLastError());
+        platform::WriteToStandardError(platform::ProgramName() +
+                                       ": no window can be shown: the dialog cannot be created (error " +
+                                       std::to_string(GetLastError()) + ")\n");
         return kNoWindow;
     }
 

@@ -1,5 +1,6 @@
 #include "http/http_client.h"
 
+#include "http/proxy_choice.h"
 #include "http/user_agent.h"
 #include "platform/platform.h"
 
@@ -40,9 +41,14 @@ CURLcode RestrictProtocols(CURL* handle) {
     return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols());
 }
 
-CURLcode RestrictedPerform(CURL* handle) {
+// Through the proxy the system names for url, if any.
+CURLcode RestrictedPerform(CURL* handle, const std::string& url) {
     const CURLcode restricted = RestrictProtocols(handle);
-    return restricted != CURLE_OK ? restricted : curl_easy_perform(handle);
+    if (restricted != CURLE_OK) return restricted;
+    const std::string proxy = ChooseProxy(handle, url);
+    const CURLcode code = curl_easy_perform(handle);
+    NoteProxyResult(handle, proxy, code);
+    return code;
 }
 
 // Rows 1 and 2 of every kind.
@@ -105,7 +111,7 @@ CURLcode HttpClient::ProbeUrl(const std::string& url) {
     // exchange that completes counts as reachable.
     LimitTime(h, kProbeConnectSeconds, kDocumentTotalSeconds);
     StopOnStall(h, kStallSeconds, 1);
-    return RestrictedPerform(h);
+    return RestrictedPerform(h, url);
 }
 
 CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback write, void* data) {
@@ -118,7 +124,7 @@ CURLcode HttpClient::FetchDocument(const std::string& url, curl_write_callback w
     curl_easy_setopt(h, CURLOPT_WRITEDATA, data);
     LimitTime(h, kDocumentConnectSeconds, kDocumentTotalSeconds);
     StopOnStall(h, kStallSeconds, 1);
-    return RestrictedPerform(h);
+    return RestrictedPerform(h, url);
 }
 
 CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const RangeReceiver& receiver) {
@@ -142,7 +148,7 @@ CURLcode HttpClient::FetchRange(const std::string& url, const char* range, const
     // No total limit: a large package on a slow line may take long, but not stall.
     StopOnStall(h, kPackageLowSpeedSeconds, kPackageLowSpeedBytes);
     curl_easy_setopt(h, CURLOPT_RANGE, range);
-    return RestrictedPerform(h);
+    return RestrictedPerform(h, url);
 }
 
 void HttpClient::SendStartHit(const std::string& url) {
@@ -153,7 +159,7 @@ void HttpClient::SendStartHit(const std::string& url) {
     FollowRedirects(h);  // a moved statistics server still learns of the start
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
     LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
-    RestrictedPerform(h);  // a failed hit changes nothing
+    RestrictedPerform(h, url);  // a failed hit changes nothing
 }
 
 void HttpClient::SendFinalHit(const std::string& url) {
@@ -162,5 +168,5 @@ void HttpClient::SendFinalHit(const std::string& url) {
     SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
     LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
-    RestrictedPerform(h);  // a failed hit changes nothing
+    RestrictedPerform(h, url);  // a failed hit changes nothing
 }

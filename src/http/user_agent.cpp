@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <mutex>
 
+#include "http/program_version.h"
 #include "platform/platform.h"
 
-const char* const programVersion = "2.1.2";
+const char* const programVersion = TOVIK_PROGRAM_VERSION;
 const char* const branding = "Tovik";
 
 namespace {

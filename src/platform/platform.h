@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #ifdef _WIN32
@@ -65,6 +66,13 @@ std::int64_t CalendarSeconds();  // seconds since 1970-01-01 UTC
 std::int64_t PerformanceCounter();
 double PerformanceFrequency();  // counts per second
 void SleepMilliseconds(unsigned milliseconds);
+
+// The proxy the user's system names for an http URL, found the way the
+// system's own programs find it: "" for none (direct), else "host:port".
+// Without a value the choice is libcurl's own: on Linux that is the standard
+// proxy environment variables. May take seconds (an auto-config script, or
+// auto-detection): never on the window thread.
+std::optional<std::string> SystemProxyFor(const std::string& url);
 
 // The User-Agent's operating-system pair, e.g. "Windows" and "Windows NT 6.1".
 std::string OsFamily();

@@ -150,6 +150,8 @@ void SleepMilliseconds(unsigned milliseconds) {
     }
 }
 
+std::optional<std::string> SystemProxyFor(const std::string&) { return std::nullopt; }
+
 std::string OsFamily() { return "Linux"; }
 
 std::string OsVersionText() {

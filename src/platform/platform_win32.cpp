@@ -2,11 +2,13 @@
 #include <windows.h>
 
 #include <fcntl.h>
+#include <winhttp.h>
 #include <io.h>
 #include <time.h>
 
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 
 #include "platform/platform.h"
 #include "platform/win32_text.h"
@@ -159,6 +161,107 @@ double PerformanceFrequency() {
 }
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+// ---------------------------------------------------------------- proxy
+
+namespace {
+
+// '*' stands for any run of characters; case is ignored.
+bool WildcardMatch(const wchar_t* pattern, const wchar_t* text) {
+    if (*pattern == L'*') return WildcardMatch(pattern + 1, text) || (*text && WildcardMatch(pattern, text + 1));
+    if (!*pattern || !*text) return !*pattern && !*text;
+    return towlower(*pattern) == towlower(*text) && WildcardMatch(pattern + 1, text + 1);
+}
+
+// A WinINet bypass list ("<local>;*.corp;10.*") against a host: entries are
+// wildcard patterns without regard to case; "<local>" is any name without a dot.
+bool Bypassed(const std::wstring& list, const std::wstring& host) {
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find_first_of(L"; ,\t\r\n", start);
+        if (end == std::wstring::npos) end = list.size();
+        std::wstring pattern = list.substr(start, end - start);
+        start = end + 1;
+        const std::size_t scheme = pattern.find(L"://");
+        if (scheme != std::wstring::npos) pattern.erase(0, scheme + 3);
+        if (pattern.empty()) continue;
+        if (_wcsicmp(pattern.c_str(), L"<local>") == 0) {
+            if (host.find(L'.') == std::wstring::npos) return true;
+        } else if (WildcardMatch(pattern.c_str(), host.c_str())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "host:port", or per scheme "http=host:port;https=...": the entry for http.
+// Several proxies in a row (from a script): the first.
+std::wstring ProxyForHttp(const std::wstring& list) {
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find_first_of(L"; \t", start);
+        if (end == std::wstring::npos) end = list.size();
+        const std::wstring entry = list.substr(start, end - start);
+        start = end + 1;
+        const std::size_t equals = entry.find(L'=');
+        if (equals == std::wstring::npos && !entry.empty()) return entry;
+        if (equals != std::wstring::npos && _wcsicmp(entry.substr(0, equals).c_str(), L"http") == 0)
+            return entry.substr(equals + 1);
+    }
+    return {};
+}
+
+// An auto-config script or auto-detection: true when it gave an answer.
+bool ProxyFromScript(const std::wstring& url, const wchar_t* scriptUrl, bool detect, std::wstring& proxy) {
+    HINTERNET session = WinHttpOpen(L"Tovik", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                     WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session) return false;
+    // Fetching the script is bounded like any request of ours.
+    WinHttpSetTimeouts(session, 5000, 5000, 5000, 5000);
+    WINHTTP_AUTOPROXY_OPTIONS options{};
+    if (scriptUrl) {
+        options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = scriptUrl;
+    }
+    if (detect) {
+        options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info{};
+    const bool answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
+    if (answered && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy)
+        proxy = ProxyForHttp(info.lpszProxy);  // a script's DIRECT leaves it empty
+    if (info.lpszProxy) GlobalFree(info.lpszProxy);
+    if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
+    WinHttpCloseHandle(session);
+    return answered;
+}
+
+}  // namespace
+
+std::optional<std::string> SystemProxyFor(const std::string& url) {
+    const std::wstring wideUrl = Wide(url);
+    wchar_t host[256] = {};
+    URL_COMPONENTSW parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 255;
+    if (!WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts)) return std::string();
+
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
+    // Without the user's settings, look for a proxy as the system's default does.
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&settings)) settings.fAutoDetect = TRUE;
+    std::wstring proxy;
+    const bool scripted = (settings.fAutoDetect || settings.lpszAutoConfigUrl) &&
+                          ProxyFromScript(wideUrl, settings.lpszAutoConfigUrl, settings.fAutoDetect, proxy);
+    if (!scripted && settings.lpszProxy &&
+        !(settings.lpszProxyBypass && Bypassed(settings.lpszProxyBypass, host)))
+        proxy = ProxyForHttp(settings.lpszProxy);
+    for (LPWSTR text : {settings.lpszAutoConfigUrl, settings.lpszProxy, settings.lpszProxyBypass})
+        if (text) GlobalFree(text);
+    return Utf8(proxy);
+}
 
 std::string OsFamily() { return "Windows"; }
 

@@ -1,0 +1,16 @@
+// The proxy of each request, as the user's system names it: looked up once per
+// host and process, and given up for the rest of the run once it cannot be
+// reached, so that the next attempt goes direct.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+
+// Sets the handle's proxy for url; returns the proxy set ("" for direct), or
+// "" too when the choice is left to libcurl.
+std::string ChooseProxy(CURL* handle, const std::string& url);
+
+// After a transfer through proxy: a proxy that could not be reached is not
+// used again in this run.
+void NoteProxyResult(CURL* handle, const std::string& proxy, CURLcode code);

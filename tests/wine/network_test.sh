@@ -1,0 +1,143 @@
+#!/bin/bash
+# tovik-downloader.exe under Wine on the networks users have: the proxy set
+# the way the system's settings dialog stores it (named, with a bypass list,
+# or an auto-config script), a dead proxy, a proxy asking for credentials, and
+# a user whose temporary folder and report path hold Polish letters.
+# UNRESOLVABLE_EXE is the same exe with hosts under .invalid: only a proxy
+# reaches them.
+#   network_test.sh EXE UNRESOLVABLE_EXE DIALOG_CLICK_EXE METADATA_PORT STATS_PORT
+set -uo pipefail
+exe=$1 unresolvable_exe=$2 clicker=$3 metadata_port=$4 stats_port=$5
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../tools/common.sh"
+servers="$tovik_tools/local-servers"
+wine_run="$tovik_tools/wine-run"
+export TOVIK_WINE_MACHINE=$(pe_machine "$exe")
+export WINEPREFIX=${WINEPREFIX:-$(wine_prefix "$TOVIK_WINE_MACHINE")}
+export LC_ALL=C.UTF-8  # Wine takes the command line's letters in the locale's encoding
+work=$(mktemp -d /tmp/tovik-network-XXXXXX)
+chmod 755 "$work"
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    "$servers" stop "$work/files"
+    "$servers" stop "$work/stats"
+    [ -n "${saved_temp:-}" ] && for name in TEMP TMP; do wine_reg add 'HKCU\Environment' /v $name /d "$saved_temp" /f; done
+    wineserver -k 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_xvfb "$work"
+pids+=("$xvfb_pid")
+size=1000000
+"$servers" start "$work/files" "$metadata_port" "$size" 307200 || { echo "nginx did not start"; exit 1; }
+"$servers" start "$work/stats" "$stats_port" 1 307200 || { echo "nginx did not start"; exit 1; }
+"$wine_run" "$clicker" >/dev/null 2>&1  # the prefix, made once
+document="$work/files/www/downloader/installer-metadata/windows"
+cp "$document" "$work/document.direct"
+sed "s|http://127.0.0.1:|http://files.invalid:|" "$work/document.direct" > "$work/document.unresolvable"
+proxy_port=$((metadata_port + 7))
+dead_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
+wine_reg() { "$wine_run" reg "$@" >/dev/null 2>&1; }
+
+# The binary value the settings dialog writes: little-endian DWORDs 0x46, a
+# counter, the flags (1 direct, 2 named proxy, 4 auto-config script), then
+# each of proxy, bypass list and script URL as a length and its bytes.
+connection_settings() {  # flags proxy bypass script_url
+    dword() { printf '%02x%02x%02x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) $(($1 >> 16 & 255)) $(($1 >> 24 & 255)); }
+    text() { dword ${#1}; printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+    wine_reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+        /v DefaultConnectionSettings /t REG_BINARY /f \
+        /d "$(dword 0x46)$(dword 1)$(dword "$1")$(text "$2")$(text "$3")$(text "$4")$(printf '0%.0s' $(seq 64))"
+}
+
+title="Witaj w nowym Tovik!"
+click() { "$wine_run" "$clicker" "$@" >/dev/null 2>&1; }
+
+run_case() {  # name exe document flags proxy bypass script proxy_mode expected_status
+    local name=$1 run_exe=$2 flags=$4 proxy=$5 bypass=$6 script=$7 mode=$8 expected=$9
+    cp "$work/document.$3" "$document"
+    : > "$work/stats/events.log"
+    : > "$work/proxy.log"
+    connection_settings "$flags" "$proxy" "$bypass" "$script"
+    local proxy_pid= asking=()
+    [ "$mode" = auth ] && asking=(--require-auth)
+    if [ "$mode" != none ]; then
+        python3 "$here/forward_proxy.py" "$proxy_port" "$work/proxy.log" --seconds 120 "${asking[@]}" &
+        proxy_pid=$!
+        pids+=("$proxy_pid")
+        sleep 0.5
+    fi
+    report_unix="$work/${report_name:-report.ini}"
+    "$wine_run" "$run_exe" "Z:${report_unix//\//\\}" >>"$work/wine.log" 2>&1 &
+    local exe_pid=$!
+    pids+=("$exe_pid")
+    click wait "$title" 60
+    click click "$title" 1002
+    click click "$title" 1001
+    [ "$expected" = cancel ] && click wait tovik-downloader 90 && click ok tovik-downloader
+    wait_for_file "$report_unix" 120
+    status=$(report_value "$report_unix" status)
+    name_id=$(report_value "$report_unix" nameID)
+    installer=$(find "$WINEPREFIX/drive_c" -name "toviksetup$name_id.tmp" 2>/dev/null | head -n 1)
+    check "$name: report $expected" '[ "$status" = "$expected" ]'
+    rm -f "$report_unix"
+    exit_code_within "$exe_pid" 20
+    check "$name: exit code 0" '[ $? -eq 0 ]'
+    [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null
+}
+
+through_proxy() {  # what the proxy saw: probe, document, every package, both events
+    grep -q "^GET http://metadata.invalid:$metadata_port/downloader/installer-metadata/windows " "$work/proxy.log" &&
+        [ "$(grep -c "^GET http://files.invalid:$metadata_port/files/installer.bin " "$work/proxy.log")" -eq 4 ] &&
+        grep -q "^GET http://stats.invalid:$stats_port/Tovik-Downloader/evt/download-started?" "$work/proxy.log" &&
+        grep -q "^GET http://stats.invalid:$stats_port/Tovik-Downloader/evt/download-succeeded?" "$work/proxy.log"
+}
+byte_exact() { [ -n "$installer" ] && cmp -s "$installer" "$work/files/www/files/installer.bin"; }
+
+run_case "named proxy" "$unresolvable_exe" unresolvable 3 "127.0.0.1:$proxy_port" "" "" live ok
+check "named proxy: probe, document, four packages and the events went through it" through_proxy
+check "named proxy: the installer is byte-exact" byte_exact
+
+run_case "auto-config script" "$unresolvable_exe" unresolvable 5 "" "" "http://127.0.0.1:$proxy_port/proxy.pac" live ok
+check "auto-config script: fetched, then everything went through the proxy it names" \
+    'grep -q "^GET /proxy.pac " "$work/proxy.log" && through_proxy'
+check "auto-config script: the installer is byte-exact" byte_exact
+
+run_case "dead proxy" "$exe" direct 3 "127.0.0.1:$dead_port" "" "" none ok
+check "dead proxy: direct after it, the installer byte-exact, no package error" \
+    'byte_exact && grep -q "errorCount=0&" "$work/stats/events.log"'
+
+# The owner's signing tool with a throwaway certificate; the signed stub runs the next case.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+    -subj "/CN=Tovik test" 2>/dev/null
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.p12" -passout pass:sekret
+mkdir "$work/signed"
+signed_exe="$work/signed/$(basename "$exe")"
+cp "$exe" "$signed_exe"
+check "sign-exe: a wrong password leaves the exe untouched and says why in one line" \
+    '! TOVIK_SIGN_PASSWORD=wrong "$tovik_tools/sign-exe" "$signed_exe" "$work/cert.p12" 2>"$work/sign.err" &&
+    cmp -s "$signed_exe" "$exe" && [ "$(wc -l < "$work/sign.err")" -eq 1 ]'
+check "sign-exe: signed, and osslsigncode verifies the signature" \
+    'TOVIK_SIGN_PASSWORD=sekret "$tovik_tools/sign-exe" "$signed_exe" "$work/cert.p12" &&
+    osslsigncode verify -CAfile "$work/cert.pem" -in "$signed_exe" 2>&1 | grep -q "^Signature verification: ok"'
+
+run_case "bypass list (signed exe)" "$signed_exe" direct 3 "127.0.0.1:$proxy_port" "<local>;127.0.0.*" "" live ok
+check "bypass list: the proxy saw nothing" '[ ! -s "$work/proxy.log" ]'
+
+run_case "proxy asking for credentials" "$unresolvable_exe" unresolvable 3 "127.0.0.1:$proxy_port" "" "" auth cancel
+check "proxy asking for credentials: its 407 for the document is a failure (message box, cancel), no wait" \
+    'grep -q "^GET http://metadata.invalid:$metadata_port/downloader/installer-metadata/windows " "$work/proxy.log"'
+
+# A user named with Polish letters: the temporary folder and the report path hold them.
+polish="Łukasz Żółć"
+mkdir -p "$WINEPREFIX/drive_c/users/$polish/Temp" "$work/$polish"
+saved_temp=$("$wine_run" reg query 'HKCU\Environment' /v TEMP 2>/dev/null | tr -d '\r' | sed -n 's/^ *TEMP *REG_[A-Z_]* *//p')
+for name in TEMP TMP; do wine_reg add 'HKCU\Environment' /v $name /d "C:\\users\\$polish\\Temp" /f; done
+report_name="$polish/raport.ini" run_case "Polish folders" "$exe" direct 1 "" "" "" none ok
+check "Polish folders: the installer is in the user's temporary folder, byte-exact" \
+    'byte_exact && [[ "$installer" == *"/$polish/Temp/toviksetup"* ]]'
+
+checks_result

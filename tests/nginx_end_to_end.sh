@@ -41,6 +41,7 @@ check "generated configuration passes nginx -t" '/usr/sbin/nginx -t -q -p "$dir"
 check "metadata document is revalidated" 'curl -sI "$base/downloader/installer-metadata/windows" | grep -qi "^Cache-Control: no-cache"'
 check "files are cached for good, with ETag and ranges" 'curl -sI "$base/files/installer.bin" | grep -qi "^Cache-Control: public, max-age=31536000, immutable" &&
     curl -sI "$base/files/installer.bin" | grep -qi "^ETag: " && curl -sI "$base/files/installer.bin" | grep -qi "^Accept-Ranges: bytes"'
+check "a missing file is not cached" '! curl -sI "$base/files/none.bin" | grep -qi "^Cache-Control"'
 check "an event is answered 204 and logged as one JSON line" '[ "$(curl -s -o /dev/null -w "%{http_code}" "$base/Tovik-Downloader/evt/probe?x=1")" = 204 ] &&
     tail -n1 "$dir/events.log" | grep -q "^{\"time\":\"[^\"]*\",\"event\":\"probe\",\"query\":\"x=1\",\"userAgent\":\"curl/[^\"]*\",\"status\":204}$"'
 

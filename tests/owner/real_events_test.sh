@@ -3,9 +3,10 @@
 # generated nginx configuration for the events, with a file server that fails
 # chosen requests, so that a clean success, a success after retries and a
 # failure after five attempts all occur; the summary must count exactly them.
-#   real_events_test.sh TOVIK_FETCH FAULT_FILES
+# Then the longest event the downloader sends must be logged like any other.
+#   real_events_test.sh TOVIK_FETCH FAULT_FILES LONGEST_EVENT
 set -uo pipefail
-fetch=$1 fault_files=$2
+fetch=$1 fault_files=$2 longest_event=$3
 . "$(dirname "$0")/../../tools/common.sh"
 tools=$tovik_tools
 dir=$(mktemp -d /tmp/tovik-owner-XXXXXX)
@@ -41,5 +42,10 @@ check "package 0 failed five times, package 1 twice" '[ "$(value "[(i[\"index\"]
 check "package times of six packages" '[ "$(value "d[\"package_times_ms\"][\"count\"]")" = 6 ]'
 check "the package size comes from the metadata" '[ "$(value "d[\"throughput_mb_per_s\"][\"package_size\"]")" = 100000 ]'
 check "the report embeds its pictures" '[ "$(grep -o "data:image/png;base64" "$dir/report.html" | wc -l)" -ge 5 ] && ! grep -q "src=\"http" "$dir/report.html"'
+
+"$longest_event" "$stats"
+check "the longest final event (512 KiB) is answered 204 and logged" \
+    'tail -n 1 "$dir/srv/events.log" | grep -q "\"event\":\"download-failed\",\"query\":\"id=.*&errorCount=30000&.*\"status\":204}$" &&
+    [ "$(tail -n 1 "$dir/srv/events.log" | wc -c)" -gt 500000 ]'
 
 checks_result

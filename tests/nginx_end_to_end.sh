@@ -59,4 +59,12 @@ exec 3>&-
 file=${output##*file=}
 check "an undrained standard error holds neither the download nor the exit" '[ $status -eq 0 ] &&
     cmp -s "$file" "$dir/www/files/installer.bin" && grep -q "errorCount=0&errors=%5B%5D&packageNumber=301&" "$dir/events.log"'
+
+# Published under a name that needs escaping in its URL: nginx must find it.
+named="$dir/Instalator Tovika – łódź & co.exe"
+cp "$dir/www/files/installer.bin" "$named"
+"$tovik_tools/publish-installer" "$named" "$base" "$dir/www" --package-size 1048576 >/dev/null
+output=$(TMPDIR="$dir/tmp" "$fetch" "$base/downloader/installer-metadata/windows" "$base" 2>/dev/null)
+check "an installer named with a space, Polish letters and & is published and downloads byte-exact" \
+    '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
 checks_result

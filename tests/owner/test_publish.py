@@ -80,23 +80,46 @@ class Publish(unittest.TestCase):
         self.assertEqual(len(seen), 2)
         self.assertTrue(all(text.endswith(b"</installerMetadata>\n") for text in seen))
 
+    def test_each_publish_changes_the_validator_and_leaves_folder_modes_alone(self):
+        os.chmod(self.www, 0o750)
+        other = os.path.join(self.folder, "Other.exe")  # the same size: the document's size does not change
+        with open(other, "wb") as f:
+            f.write(b"X" * os.path.getsize(self.installer))
+        stamps = []
+        for installer in (self.installer, other, self.installer):
+            publish(installer, "http://dl.example.com", self.www)
+            stamps.append(int(os.stat(os.path.join(self.www, DOCUMENT)).st_mtime))  # nginx's ETag: seconds, size
+        self.assertEqual(len(set(stamps)), 3)
+        self.assertEqual(os.stat(self.www).st_mode & 0o777, 0o750)
+        self.assertEqual(os.stat(os.path.join(self.www, "files")).st_mode & 0o777, 0o755)
+
     def test_bad_input_is_refused_and_changes_nothing(self):
         publish(self.installer, "http://dl.example.com", self.www)
         before = tree(self.www)
         empty = os.path.join(self.folder, "empty.exe")
         open(empty, "wb").close()
         a_file = os.path.join(self.folder, "TovikSetup.exe")
+        other = os.path.join(self.folder, "Other.exe")  # its own files/<sha>/ folder would be new
+        with open(other, "wb") as f:
+            f.write(b"other")
+        blocked = os.path.join(self.folder, "blocked")  # where the document's folder would go, a file
+        os.makedirs(os.path.join(blocked, "files"))
+        open(os.path.join(blocked, "downloader"), "w").close()
+        before_blocked = tree(blocked)
+        size = 1048576
         cases = [
-            ("missing installer", os.path.join(self.folder, "missing.exe"), "http://h", self.www, 1, "no installer"),
-            ("empty installer", empty, "http://h", self.www, 1, "is empty"),
-            ("https", self.installer, "https://h", self.www, 1, "plain http://"),
-            ("ftp", self.installer, "ftp://h/x", self.www, 1, "plain http://"),
-            ("no host", self.installer, "http://", self.www, 1, "plain http://"),
-            ("an ampersand", self.installer, "http://h/a&b", self.www, 1, "cannot carry"),
-            ("package size 0", self.installer, "http://h", self.www, 0, "above 0"),
-            ("negative package size", self.installer, "http://h", self.www, -5, "above 0"),
-            ("not a folder", self.installer, "http://h", a_file, 1, "not a folder"),
-            ("not writable", self.installer, "http://h", "/proc/self", 1, "not writable"),
+            ("missing installer", os.path.join(self.folder, "missing.exe"), "http://h", self.www, size, "no installer"),
+            ("empty installer", empty, "http://h", self.www, size, "is empty"),
+            ("https", self.installer, "https://h", self.www, size, "plain http://"),
+            ("ftp", self.installer, "ftp://h/x", self.www, size, "plain http://"),
+            ("no host", self.installer, "http://", self.www, size, "plain http://"),
+            ("an ampersand", self.installer, "http://h/a&b", self.www, size, "cannot carry"),
+            ("package size 1", self.installer, "http://h", self.www, 1, "from 65536"),
+            ("package size 2 GiB", self.installer, "http://h", self.www, 2 << 30, "from 65536"),
+            ("negative package size", self.installer, "http://h", self.www, -5, "from 65536"),
+            ("not a folder", self.installer, "http://h", a_file, size, "not a folder"),
+            ("not writable", other, "http://h", "/proc/self", size, "not writable"),
+            ("a file where a folder goes", other, "http://h", blocked, size, "in the way"),
         ]
         for name, installer, base, www, package, message in cases:
             with self.subTest(name):
@@ -104,6 +127,7 @@ class Publish(unittest.TestCase):
                     publish(installer, base, www, package)
                 self.assertIn(message, str(raised.exception))
                 self.assertEqual(tree(self.www), before)
+                self.assertEqual(tree(blocked), before_blocked)
         command = subprocess.run([os.path.join(TOOLS, "publish-installer"), empty, "http://h", self.www],
                                  capture_output=True, text=True)
         self.assertEqual(command.returncode, 1)

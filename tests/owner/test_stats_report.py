@@ -1,6 +1,7 @@
 """stats-report on handmade logs: pairing by id, percentiles, and lines that
 are garbage, finals without a start and starts without a final."""
 
+import gzip
 import json
 import os
 import subprocess
@@ -52,6 +53,33 @@ class Report(unittest.TestCase):
         self.assertEqual(summary["unparsed_lines"]["count"], 3)
         self.assertEqual([b["line"] for b in summary["unparsed_lines"]["first"]], [8, 9, 10])
 
+    def test_each_hostile_line_costs_one_unparsed_line_and_nothing_else(self):
+        good = [event_line("download-started", "a"),
+                event_line("download-failed", "a", code=28, times=[100, 200], errors=[{"number": 1, "errCode": 28}])]
+        final = event_line("download-succeeded", "h", times=[100], errors=[{"number": 0, "errCode": 7}])
+
+        def edited(old, new):
+            return final.replace(old, new)
+        hostile = {
+            "nested brackets in errors": edited("errors=%5B", "errors=" + "%5B" * 1100),
+            "a 20-digit totalTime": edited("totalTime=100", "totalTime=" + "9" * 20),
+            "a 20-digit package time": edited("packageTimes=%5B100", "packageTimes=%5B" + "9" * 20),
+            "a negative package time": edited("packageTimes=%5B100", "packageTimes=%5B-5"),
+            "a negative totalTime": edited("totalTime=100", "totalTime=-5"),
+            "an error item without its number": edited("%22number%22%3A0%2C", ""),
+            "a line nested a million deep": "[" * 1000000 + "]" * 1000000,
+            "a line of 3 MiB": final[:-2] + "x" * (3 << 20) + final[-2:],
+            "binary": "\x00\xff\x1b[31m\ufffd" * 50,
+            "no query": '{"event":"download-succeeded"}',
+        }
+        expected = summarize(read_events(good))
+        for name, line in hostile.items():
+            with self.subTest(name):
+                summary = summarize(read_events(good + [line]))
+                self.assertEqual(summary["unparsed_lines"]["count"], 1)
+                for key in ("downloads", "failures", "retries", "package_times_ms", "download_times_ms"):
+                    self.assertEqual(summary[key], expected[key], key)
+
     def test_command_line_writes_both_files_and_refuses_a_missing_log(self):
         folder = tempfile.mkdtemp()
         log = os.path.join(folder, "events.log")
@@ -65,6 +93,16 @@ class Report(unittest.TestCase):
         self.assertEqual(json.loads(read(os.path.join(folder, "out.json")))["downloads"]["started_never_finished"], 1)
         missing = subprocess.run([tool, os.path.join(folder, "none.log")], capture_output=True, text=True)
         self.assertEqual((missing.returncode, missing.stderr.count("\n")), (1, 1))
+        json_output = subprocess.run([tool, log, "-o", os.path.join(folder, "r.json")], capture_output=True, text=True)
+        self.assertEqual((json_output.returncode, os.path.exists(os.path.join(folder, "r.json"))), (2, False))
+        # A rotated .gz log with the final, read before the log with the start, and standard input.
+        with gzip.open(os.path.join(folder, "events.log.1.gz"), "wt") as f:
+            f.write(event_line("download-succeeded", "a", times=[5]) + "\n")
+        both = subprocess.run([tool, os.path.join(folder, "events.log.1.gz"), "-", "-o", report],
+                              input=read(log), capture_output=True, text=True)
+        self.assertEqual(both.returncode, 0, both.stderr)
+        downloads = json.loads(read(os.path.join(folder, "out.json")))["downloads"]
+        self.assertEqual((downloads["succeeded"], downloads["final_without_start"]), (1, 0))
         subprocess.run(["rm", "-rf", folder], check=True)
 
 

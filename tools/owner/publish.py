@@ -12,6 +12,10 @@ METADATA_PATH = "downloader/installer-metadata/windows"
 # Every package opens a new connection: on real networks the package size
 # decides the speed (docs/serving.md).
 DEFAULT_PACKAGE_SIZE = 4 * 1024 * 1024
+# Below 64 KiB a package costs more in connection set-up than it carries; above
+# 1 GiB one failed attempt makes the downloader fetch a gigabyte again.
+MIN_PACKAGE_SIZE = 64 * 1024
+MAX_PACKAGE_SIZE = 1024 * 1024 * 1024
 
 
 class PublishError(Exception):
@@ -40,11 +44,22 @@ def metadata_document(url, size, sha256, package_size):
     ).encode("ascii")
 
 
-def write_atomically(path, data=None, source=None):
+def make_folders(folder):
+    """Creates what is missing of folder, readable by the web server; folders
+    that exist keep the modes their owner gave them."""
+    if os.path.isdir(folder):
+        return
+    make_folders(os.path.dirname(folder))
+    os.mkdir(folder)
+    os.chmod(folder, 0o755)
+
+
+def write_atomically(path, data=None, source=None, newer_than=None):
     """A temporary file in the same folder, renamed over the old one: a reader
-    sees the old file or the new one, never a part."""
+    sees the old file or the new one, never a part. newer_than: a modification
+    time the new file must pass, so that its validator changes."""
     folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
+    make_folders(folder)
     fd, temporary = tempfile.mkstemp(prefix=".publish-", dir=folder)
     try:
         with os.fdopen(fd, "wb") as out:
@@ -56,6 +71,11 @@ def write_atomically(path, data=None, source=None):
             out.flush()
             os.fsync(out.fileno())
         os.chmod(temporary, 0o644)  # the web server's workers read it
+        if newer_than is not None:
+            # nginx's ETag is the modification second and the size: two
+            # same-size documents within one second would share it.
+            stamp = max(os.stat(temporary).st_mtime, int(newer_than) + 1)
+            os.utime(temporary, (stamp, stamp))
         os.replace(temporary, path)
     except BaseException:
         os.unlink(temporary)
@@ -73,15 +93,30 @@ def check_inputs(installer, base_url, www_dir, package_size):
     # The document carries the URL byte for byte: nothing that XML or a URL would need escaped.
     if not re.fullmatch(r"[A-Za-z0-9._~:/@!$'()*+,;=%-]+", base_url):
         raise PublishError(f"BASE_URL {base_url!r} has characters the metadata document cannot carry")
-    if package_size <= 0:
-        raise PublishError(f"the package size must be above 0, not {package_size}")
+    if not MIN_PACKAGE_SIZE <= package_size <= MAX_PACKAGE_SIZE:
+        raise PublishError(f"the package size must be from {MIN_PACKAGE_SIZE} to {MAX_PACKAGE_SIZE} bytes, "
+                           f"not {package_size}")
+    name = os.path.basename(installer)
+    if re.search(r"[\x00-\x1f\x7f]", name) or name.startswith("."):
+        raise PublishError(f"the installer's name {name!r} cannot be published (control characters or a leading dot)")
     if not os.path.isdir(www_dir):
         raise PublishError(f"WWW_DIR {www_dir} is not a folder")
-    try:  # the mode bits do not tell for every user (root) or file system
-        with tempfile.TemporaryFile(dir=www_dir):
-            pass
-    except OSError as error:
-        raise PublishError(f"WWW_DIR {www_dir} is not writable: {error.strerror}") from None
+
+
+def check_writable(folders):
+    """Every folder the publish will write, before anything is written: the
+    folder itself where it exists, else the nearest one above it that does."""
+    for folder in folders:
+        existing = folder
+        while not os.path.isdir(existing):
+            if os.path.lexists(existing):
+                raise PublishError(f"{existing} is in the way: it is not a folder")
+            existing = os.path.dirname(existing)
+        try:  # the mode bits do not tell for every user (root) or file system
+            with tempfile.TemporaryFile(dir=existing):
+                pass
+        except OSError as error:
+            raise PublishError(f"{existing} is not writable: {error.strerror}") from None
 
 
 def publish(installer, base_url, www_dir, package_size=DEFAULT_PACKAGE_SIZE):
@@ -89,24 +124,24 @@ def publish(installer, base_url, www_dir, package_size=DEFAULT_PACKAGE_SIZE):
     check_inputs(installer, base_url, www_dir, package_size)
     sha256 = sha256_of(installer)
     name = os.path.basename(installer)
-    relative = f"files/{sha256}/{urllib.parse.quote(name)}"
-    url = f"{base_url.rstrip('/')}/{relative}"
+    # The URL carries the name escaped; the web server decodes it, so the
+    # file on disk has the name itself.
+    url = f"{base_url.rstrip('/')}/files/{sha256}/{urllib.parse.quote(name)}"
     document = metadata_document(url, os.path.getsize(installer), sha256, package_size)
 
-    copy = os.path.join(www_dir, "files", sha256, urllib.parse.quote(name))
+    copy = os.path.join(www_dir, "files", sha256, name)
     metadata = os.path.join(www_dir, *METADATA_PATH.split("/"))
+    check_writable([os.path.dirname(copy), os.path.dirname(metadata)])
     changed = False
     if not (os.path.isfile(copy) and sha256_of(copy) == sha256):
         write_atomically(copy, source=installer)
         changed = True
-    old = None
+    old, old_time = None, None
     if os.path.isfile(metadata):
         with open(metadata, "rb") as f:
             old = f.read()
+        old_time = os.stat(metadata).st_mtime
     if old != document:
-        write_atomically(metadata, data=document)
+        write_atomically(metadata, data=document, newer_than=old_time)
         changed = True
-    for folder in (www_dir, os.path.join(www_dir, "files"), os.path.dirname(copy),
-                   os.path.join(www_dir, "downloader"), os.path.dirname(metadata)):
-        os.chmod(folder, os.stat(folder).st_mode | 0o755)
     return url, changed

@@ -3,10 +3,14 @@ writes them), pairs each download's start with its final event, and writes a
 self-contained HTML report with pictures and a JSON summary beside it."""
 
 import base64
+import contextlib
+import gzip
 import html
 import io
+import itertools
 import json
 import re
+import sys
 import urllib.parse
 from array import array
 from collections import Counter
@@ -25,7 +29,6 @@ class Events:
         self.bad_count = 0
         self.started = {}  # id -> time
         self.finals = {}  # id -> event name
-        self.finals_without_start = 0
         self.repeated_finals = 0
         self.failures = Counter()  # (errorCode, errorMsg)
         self.error_counts = Counter()  # errorCount of each final event
@@ -35,47 +38,82 @@ class Events:
         self.packages = array("l")  # packageNumber of each finished download
 
 
+# A log line comes from the internet: every part is checked against the shape
+# the downloader sends, with bounded lengths and numbers in range, before any
+# of it is counted; a line is counted once, as parsed or as unparsed.
+MAX_LINE = 2 * 1024 * 1024  # the longest event the downloader sends is 512 KiB
+INT32 = 2 ** 31 - 1
+ERROR_ITEM = re.compile(r'\{"number":(\d{1,10}),"errCode":(-?\d{1,10})\}')
+ERROR_LIST = re.compile(r'\[(?:%s(?:,%s)*)?\]' % (ERROR_ITEM.pattern, ERROR_ITEM.pattern))
+TIME_LIST = re.compile(r"\[(?:\d{1,10}(?:,\d{1,10})*)?\]")
+
+
 def _fields(query):
     """The query's keys and their still escaped values; unquote what is used."""
     return dict(part.partition("=")[::2] for part in query.split("&"))
 
 
-def _add_line(events, line):
+def _count(fields, key, low=0):
+    text = fields[key]
+    if not re.fullmatch(r"-?\d{1,10}", text) or not low <= int(text) <= INT32:
+        raise ValueError(f"{key} out of range")
+    return int(text)
+
+
+def _parse_line(line):
+    """(event, id, final) where final is None for a start, else a dict of its
+    checked values; ValueError for anything else."""
+    if len(line) > MAX_LINE:
+        raise ValueError("line too long")
     record = json.loads(line)
+    if not isinstance(record, dict) or not isinstance(record.get("event"), str) or \
+            not isinstance(record.get("query"), str):
+        raise ValueError("not an event record")
     name = record["event"]
     fields = _fields(record["query"])
     download = fields["id"]
     if name == "download-started":
-        events.started.setdefault(download, record.get("time", ""))
-        return
+        return name, download, None
     if name not in FINAL_EVENTS:
-        raise ValueError(f"unknown event {name!r}")
-    error_count = int(fields["errorCount"])
-    package_number = int(fields["packageNumber"])
-    total_time = int(fields["totalTime"])
-    errors = json.loads(urllib.parse.unquote(fields["errors"]))
+        raise ValueError(f"unknown event {name[:40]!r}")
+    errors_text = urllib.parse.unquote(fields["errors"])
     times_text = urllib.parse.unquote(fields["packageTimes"])
-    if not (times_text.startswith("[") and times_text.endswith("]")):
-        raise ValueError("packageTimes is no list")
-    times = [int(t) for t in times_text[1:-1].split(",") if t]
-    failure = ((int(fields["errorCode"]), urllib.parse.unquote(fields["errorMsg"]))
-               if name == "download-failed" else None)
+    if not ERROR_LIST.fullmatch(errors_text):
+        raise ValueError("errors is no list of error items")
+    if not TIME_LIST.fullmatch(times_text):
+        raise ValueError("packageTimes is no list of times")
+    final = {
+        "error_count": _count(fields, "errorCount"),
+        "package_number": _count(fields, "packageNumber"),
+        "total_time": _count(fields, "totalTime"),
+        "failing": [int(number) for number, _ in ERROR_ITEM.findall(errors_text)],
+        "times": [int(t) for t in times_text[1:-1].split(",") if t],
+        "failure": ((_count(fields, "errorCode", -INT32), urllib.parse.unquote(fields["errorMsg"])[:200])
+                    if name == "download-failed" else None),
+    }
+    if any(number > INT32 for number in final["failing"]) or any(t > INT32 for t in final["times"]):
+        raise ValueError("a number out of range")
+    return name, download, final
 
+
+def _add_line(events, line):
+    name, download, final = _parse_line(line)
+    if final is None:
+        events.started.setdefault(download, "")
+        return
     if download in events.finals:
         events.repeated_finals += 1
         return
     events.finals[download] = name
-    if download not in events.started:
-        events.finals_without_start += 1
-    if failure:
-        events.failures[failure] += 1
-    events.error_counts[error_count] += 1
-    for item in errors:
-        events.failing_packages[int(item["number"])] += 1
-    events.package_times.extend(times)
+    if final["failure"]:
+        events.failures[final["failure"]] += 1
+    events.error_counts[final["error_count"]] += 1
+    for number in final["failing"]:
+        events.failing_packages[number] += 1
+    events.package_times.extend(final["times"])
     if name == "download-succeeded":
-        events.total_times.append(total_time)
-        events.packages.append(package_number)
+        events.total_times.append(final["total_time"])
+        events.packages.append(final["package_number"])
 
 
 def read_events(lines):
@@ -89,7 +127,7 @@ def read_events(lines):
             continue
         try:
             _add_line(events, line)
-        except (ValueError, KeyError, TypeError, AttributeError) as error:
+        except (ValueError, KeyError, RecursionError) as error:  # json's errors are ValueErrors
             events.bad_count += 1
             if len(events.bad_lines) < LISTED_BAD_LINES:
                 events.bad_lines.append((number, f"{line[:200]} ({error})"))
@@ -129,7 +167,8 @@ def summarize(events, package_size=DEFAULT_PACKAGE_SIZE):
             "failed": outcomes["download-failed"],
             "canceled": outcomes["download-canceled"],
             "started_never_finished": sum(1 for d in events.started if d not in events.finals),
-            "final_without_start": events.finals_without_start,
+            # Counted at the end: logs of several servers may come in any order.
+            "final_without_start": sum(1 for d in events.finals if d not in events.started),
             "repeated_final_events": events.repeated_finals,
         },
         "failures": [{"errorCode": code, "errorMsg": message, "count": count}
@@ -280,13 +319,24 @@ def render_html(summary, events, source):
             + "".join(sections) + "</body></html>")
 
 
-def write_report(events_log, output, metadata=None):
-    """Writes OUTPUT (HTML) and OUTPUT's .json summary; returns the summary."""
+def open_log(path):
+    """A log as text lines: "-" is standard input, NAME.gz a rotated log."""
+    if path == "-":
+        return io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="replace")
+    if path.endswith(".gz"):
+        return gzip.open(path, "rt", encoding="utf-8", errors="replace")
+    return open(path, encoding="utf-8", errors="replace")
+
+
+def write_report(events_logs, output, metadata=None):
+    """Writes OUTPUT (HTML) and OUTPUT's .json summary from the logs, in any
+    order; returns the summary."""
     package_size = package_size_from_metadata(metadata) if metadata else DEFAULT_PACKAGE_SIZE
-    with open(events_log, encoding="utf-8", errors="replace") as f:
-        events = read_events(f)
+    with contextlib.ExitStack() as stack:
+        logs = [stack.enter_context(open_log(path)) for path in events_logs]
+        events = read_events(itertools.chain.from_iterable(logs))
     summary = summarize(events, package_size)
-    page = render_html(summary, events, events_log)
+    page = render_html(summary, events, ", ".join(events_logs))
     summary.pop("_throughput_values")
     json_path = re.sub(r"\.html?$", "", output) + ".json"
     for path, text in ((output, page), (json_path, json.dumps(summary, indent=2) + "\n")):

@@ -43,13 +43,19 @@ class Report(unittest.TestCase):
         self.assertEqual(summary["downloads"], {
             "started": 3, "succeeded": 1, "failed": 1, "canceled": 1, "started_never_finished": 1,
             "final_without_start": 1, "repeated_final_events": 1})
-        self.assertEqual(summary["failures"], [{"errorCode": 22, "errorMsg": "Curl error.", "count": 1}])
+        self.assertEqual(summary["failures"], [{"errorCode": 22, "name": "CURLE_HTTP_RETURNED_ERROR",
+                                                "errorMsg": "Curl error.", "count": 1}])
+        self.assertEqual(summary["success_rate"], 33.3)
+        self.assertEqual(summary["days"], [{"day": "2026-12-08", "started": 3, "succeeded": 1, "failed": 1,
+                                            "canceled": 1, "success_rate": 33.3}])
+        self.assertEqual(summary["installers"], [{"installer": "http://dl.example.com/files/ab/TovikSetup.exe",
+                                                  "succeeded": 1, "failed": 1, "canceled": 1, "success_rate": 33.3}])
         self.assertEqual(summary["retries"]["error_count_distribution"], {"0": 1, "1": 1, "5": 1})
         self.assertEqual(summary["retries"]["failing_package_indices"], [{"index": 1, "failed_attempts": 6}])
         self.assertEqual(summary["package_times_ms"]["count"], 4)
         self.assertEqual(summary["package_times_ms"]["median"], 150.0)
-        # 3 packages of 1000 bytes in 600 ms: 5 bytes/ms = 0.005 MB/s
-        self.assertAlmostEqual(summary["throughput_mb_per_s"]["median"], 0.005)
+        # The last package may be short, so it is left out: 2 packages of 1000 bytes in 300 ms.
+        self.assertAlmostEqual(summary["throughput_mb_per_s"]["median"], 2000 / 300 / 1000)
         self.assertEqual(summary["unparsed_lines"]["count"], 3)
         self.assertEqual([b["line"] for b in summary["unparsed_lines"]["first"]], [8, 9, 10])
 

@@ -13,7 +13,9 @@ import re
 import sys
 import urllib.parse
 from array import array
-from collections import Counter
+from collections import Counter, defaultdict
+
+from owner.curl_codes import name_of
 
 DEFAULT_PACKAGE_SIZE = 307200  # what the downloader uses when the document names none
 FINAL_EVENTS = ("download-succeeded", "download-failed", "download-canceled")
@@ -36,12 +38,20 @@ class Events:
         self.package_times = array("l")  # every completed package's milliseconds
         self.total_times = array("l")  # totalTime of each finished download
         self.packages = array("l")  # packageNumber of each finished download
+        # Of each finished download, its packages but the last (which may be
+        # short) and their time: what the throughput is measured on.
+        self.full_packages = array("l")
+        self.full_times = array("l")
+        self.first_time = self.last_time = None  # the period the log covers, as logged
+        self.days = defaultdict(Counter)  # day -> "started" and each final event's count
+        self.installers = defaultdict(Counter)  # installer -> each final event's count
 
 
 # A log line comes from the internet: every part is checked against the shape
 # the downloader sends, with bounded lengths and numbers in range, before any
 # of it is counted; a line is counted once, as parsed or as unparsed.
 MAX_LINE = 2 * 1024 * 1024  # the longest event the downloader sends is 512 KiB
+TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")  # nginx's $time_iso8601
 INT32 = 2 ** 31 - 1
 ERROR_ITEM = re.compile(r'\{"number":(\d{1,10}),"errCode":(-?\d{1,10})\}')
 ERROR_LIST = re.compile(r'\[(?:%s(?:,%s)*)?\]' % (ERROR_ITEM.pattern, ERROR_ITEM.pattern))
@@ -72,8 +82,10 @@ def _parse_line(line):
     name = record["event"]
     fields = _fields(record["query"])
     download = fields["id"]
+    time = record.get("time")
+    time = time if isinstance(time, str) and TIME.fullmatch(time) else None
     if name == "download-started":
-        return name, download, None
+        return name, download, time, None
     if name not in FINAL_EVENTS:
         raise ValueError(f"unknown event {name[:40]!r}")
     errors_text = urllib.parse.unquote(fields["errors"])
@@ -90,21 +102,38 @@ def _parse_line(line):
         "times": [int(t) for t in times_text[1:-1].split(",") if t],
         "failure": ((_count(fields, "errorCode", -INT32), urllib.parse.unquote(fields["errorMsg"])[:200])
                     if name == "download-failed" else None),
+        "installer": _installer(urllib.parse.unquote(fields.get("url", ""))),
     }
     if any(number > INT32 for number in final["failing"]) or any(t > INT32 for t in final["times"]):
         raise ValueError("a number out of range")
-    return name, download, final
+    return name, download, time, final
+
+
+def _installer(url):
+    """files/<SHA-256>/<name> as "name (first 8 of the hash)": one published installer."""
+    parts = urllib.parse.urlsplit(url).path.rsplit("/", 2)
+    if len(parts) == 3 and re.fullmatch(r"[0-9a-f]{64}", parts[1]):
+        return f"{parts[2][:100]} ({parts[1][:8]})"
+    return url[:100] or "(none)"
 
 
 def _add_line(events, line):
-    name, download, final = _parse_line(line)
+    name, download, time, final = _parse_line(line)
+    if time:
+        events.first_time = min(events.first_time or time, time)
+        events.last_time = max(events.last_time or time, time)
+    day = time[:10] if time else "unknown"
     if final is None:
-        events.started.setdefault(download, "")
+        if download not in events.started:
+            events.started[download] = day
+            events.days[day]["started"] += 1
         return
     if download in events.finals:
         events.repeated_finals += 1
         return
     events.finals[download] = name
+    events.days[day][name] += 1
+    events.installers[final["installer"]][name] += 1
     if final["failure"]:
         events.failures[final["failure"]] += 1
     events.error_counts[final["error_count"]] += 1
@@ -114,6 +143,9 @@ def _add_line(events, line):
     if name == "download-succeeded":
         events.total_times.append(final["total_time"])
         events.packages.append(final["package_number"])
+        if final["package_number"] > 1 and final["times"]:
+            events.full_packages.append(final["package_number"] - 1)
+            events.full_times.append(final["total_time"] - final["times"][-1])
 
 
 def read_events(lines):
@@ -153,14 +185,26 @@ def summarize(events, package_size=DEFAULT_PACKAGE_SIZE):
     import numpy
     outcomes = Counter(events.finals.values())
     throughput = []
-    if len(events.total_times):
-        totals = numpy.array(events.total_times, dtype=numpy.float64)
-        packages = numpy.array(events.packages, dtype=numpy.float64)
-        known = totals > 0
-        # bytes per millisecond -> MB/s; the last package is counted whole, so this is an estimate
-        throughput = (packages[known] * package_size / totals[known] / 1000.0).tolist()
+    if len(events.full_times):
+        times = numpy.array(events.full_times, dtype=numpy.float64)
+        packages = numpy.array(events.full_packages, dtype=numpy.float64)
+        known = times > 0
+        # Whole packages only (the last may be short): bytes per millisecond -> MB/s.
+        throughput = (packages[known] * package_size / times[known] / 1000.0).tolist()
+
+    def shares(counts):
+        finals = sum(counts[name] for name in FINAL_EVENTS)
+        return {"succeeded": counts["download-succeeded"], "failed": counts["download-failed"],
+                "canceled": counts["download-canceled"],
+                "success_rate": round(100.0 * counts["download-succeeded"] / finals, 1) if finals else None}
     return {
         "lines": events.lines,
+        "period": {"first": events.first_time, "last": events.last_time},
+        "success_rate": shares(outcomes)["success_rate"],
+        "days": [{"day": day, "started": counts["started"], **shares(counts)}
+                 for day, counts in sorted(events.days.items())],
+        "installers": [{"installer": name, **shares(counts)}
+                       for name, counts in sorted(events.installers.items(), key=lambda item: -sum(item[1].values()))],
         "downloads": {
             "started": len(events.started),
             "succeeded": outcomes["download-succeeded"],
@@ -171,7 +215,7 @@ def summarize(events, package_size=DEFAULT_PACKAGE_SIZE):
             "final_without_start": sum(1 for d in events.finals if d not in events.started),
             "repeated_final_events": events.repeated_finals,
         },
-        "failures": [{"errorCode": code, "errorMsg": message, "count": count}
+        "failures": [{"errorCode": code, "name": name_of(code), "errorMsg": message, "count": count}
                      for (code, message), count in events.failures.most_common()],
         "retries": {
             "error_count_distribution": {str(k): v for k, v in sorted(events.error_counts.items())},
@@ -222,7 +266,9 @@ def _bars(labels, values, title, xlabel, ylabel="downloads", color="#0d70ab"):
     return _embedded(pyplot, figure)
 
 
-def _histogram(values, title, xlabel, log=False):
+def _histogram(values, title, xlabel, unit, log=False):
+    """Log-spaced bins for a wide range, drawn as a density (share per unit):
+    counts per log bin would make a uniform sample look like a ramp."""
     import numpy
     pyplot, figure, axes = _figure()
     data = numpy.asarray(values, dtype=numpy.float64)
@@ -232,10 +278,31 @@ def _histogram(values, title, xlabel, log=False):
         axes.set_xscale("log")
     else:
         bins = 40
-    axes.hist(data, bins=bins, color="#0d70ab")
+    axes.hist(data, bins=bins, color="#0d70ab", density=True)
     axes.set_title(title)
     axes.set_xlabel(xlabel)
-    axes.set_ylabel("count")
+    axes.set_ylabel(f"share per {unit}")
+    return _embedded(pyplot, figure)
+
+
+def _days_chart(days):
+    pyplot, figure, axes = _figure()
+    labels = [d["day"] for d in days]
+    bottom = [0] * len(days)
+    for key, color in (("succeeded", "#27ae60"), ("failed", "#c0392b"), ("canceled", "#95a5a6")):
+        values = [d[key] for d in days]
+        axes.bar(labels, values, bottom=bottom, color=color, label=key)
+        bottom = [b + v for b, v in zip(bottom, values)]
+    axes.set_ylabel("finished downloads")
+    axes.set_ylim(0, max(bottom) * 1.3 or 1)  # room for the legend above the bars
+    axes.legend(loc="upper left", fontsize=7, ncol=3)
+    rate = axes.twinx()
+    rate.plot(labels, [d["success_rate"] for d in days], color="#0d70ab", marker="o")
+    rate.set_ylim(0, 100)
+    rate.set_ylabel("success rate, %")
+    axes.set_title("Downloads and success rate per day")
+    if len(labels) > 4:
+        axes.tick_params(axis="x", labelrotation=60, labelsize=7)
     return _embedded(pyplot, figure)
 
 
@@ -266,10 +333,23 @@ def render_html(summary, events, source):
                     ("final event without a start", d["final_without_start"]),
                     ("repeated final events", d["repeated_final_events"])], ["", "downloads"]))
 
+    days = summary["days"]
+    section("Per day", _days_chart(days) if days else None,
+            _table([(x["day"], x["started"], x["succeeded"], x["failed"], x["canceled"],
+                     _number(x["success_rate"], 1) + " %") for x in days],
+                   ["day", "started", "succeeded", "failed", "canceled", "success rate"]))
+
+    section("Installers", None,
+            _table([(x["installer"], x["succeeded"], x["failed"], x["canceled"], _number(x["success_rate"], 1) + " %")
+                    for x in summary["installers"]], ["installer (name and hash)", "succeeded", "failed", "canceled",
+                                                      "success rate"]) +
+            "<p>Each published installer by the file its <code>url</code> names.</p>")
+
     failures = summary["failures"]
     section("Failures", _bars([f"{f['errorCode']}" for f in failures], [f["count"] for f in failures],
                               "Failed downloads by errorCode", "errorCode", color="#c0392b") if failures else None,
-            _table([(f["errorCode"], f["errorMsg"], f["count"]) for f in failures], ["errorCode", "errorMsg", "downloads"])
+            _table([(f["errorCode"], f["name"], f["errorMsg"], f["count"]) for f in failures],
+                   ["errorCode", "name", "errorMsg", "downloads"])
             if failures else "<p>No download failed.</p>")
 
     retries = summary["retries"]
@@ -282,7 +362,7 @@ def render_html(summary, events, source):
             _table([(i["index"], i["failed_attempts"]) for i in indices[:10]], ["package index", "failed attempts"]))
 
     times = summary["package_times_ms"]
-    section("Package times", _histogram(events.package_times, "Time of each completed package", "milliseconds",
+    section("Package times", _histogram(events.package_times, "Time of each completed package", "milliseconds", "ms",
                                         log=True) if times["count"] else None,
             _table([("packages", _number(times["count"])), ("median", _number(times["median"]) + " ms"),
                     ("90th percentile", _number(times["p90"]) + " ms"),
@@ -290,16 +370,17 @@ def render_html(summary, events, source):
 
     speed = summary["throughput_mb_per_s"]
     section("Throughput", _histogram(summary["_throughput_values"], "Estimated throughput per finished download",
-                                     "MB/s", log=True) if speed["count"] else None,
+                                     "MB/s", "MB/s", log=True) if speed["count"] else None,
             _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"),
                     ("median", _number(speed.get("median"), 2) + " MB/s"),
                     ("10th percentile", _number(speed.get("p10"), 2) + " MB/s"),
                     ("90th percentile", _number(speed.get("p90"), 2) + " MB/s")],) +
-            "<p>packageNumber × package size ÷ totalTime, for finished downloads.</p>")
+            "<p>Whole packages × package size ÷ their time (totalTime less the last package, which may be "
+            "short), for finished downloads of two packages or more.</p>")
 
     total = summary["download_times_ms"]
     section("Download times", _histogram([t / 1000.0 for t in events.total_times], "Total time of finished downloads",
-                                         "seconds", log=True) if total["count"] else None,
+                                         "seconds", "s", log=True) if total["count"] else None,
             _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
                     ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
                     ("99th percentile", _number(total["p99"] and total["p99"] / 1000, 1) + " s")],))
@@ -309,13 +390,18 @@ def render_html(summary, events, source):
             f"<p>{bad['count']} of {summary['lines']} lines.</p>" +
             (_table([(b["line"], b["text"]) for b in bad["first"]], ["line", "text"]) if bad["first"] else ""))
 
-    style = ("body{font-family:sans-serif;margin:2em;color:#222}h1{color:#0d70ab}section{margin-bottom:2em}"
+    first, last = summary["period"]["first"], summary["period"]["last"]
+    period = f"{first.replace('T', ' ')} to {last.replace('T', ' ')}" if first else "No dated events"
+    style = (".headline{font-size:1.3em}"
+             "body{font-family:sans-serif;margin:2em;color:#222}h1{color:#0d70ab}section{margin-bottom:2em}"
              ".row{display:flex;gap:2em;align-items:flex-start;flex-wrap:wrap}img{border:1px solid #ddd}"
              "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:2px 8px;text-align:left}"
              "td{font-variant-numeric:tabular-nums}")
     return (f"<!DOCTYPE html><html><head><meta charset=utf-8><title>Tovik downloader statistics</title>"
             f"<style>{style}</style></head><body><h1>Tovik downloader statistics</h1>"
-            f"<p>From {html.escape(source)}: {summary['lines']:,} lines, {d['started']:,} downloads started.</p>"
+            f"<p>From {html.escape(source)}: {summary['lines']:,} lines.</p>"
+            f"<p class=headline>{html.escape(period)}: {d['started']:,} downloads started, "
+            f"{_number(summary['success_rate'], 1)} % of the finished ones succeeded.</p>"
             + "".join(sections) + "</body></html>")
 
 

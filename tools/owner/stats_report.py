@@ -1,50 +1,26 @@
 """Reads the statistics events (one JSON line each, as the nginx configuration
-writes them), pairs each download's start with its final event, and writes a
-self-contained HTML report with pictures and a JSON summary beside it."""
+writes them) into the store of their history (owner/stats_store.py), pairs
+each download's start with its final event, and writes a self-contained HTML
+report of a period with pictures and a JSON summary beside it."""
 
 import base64
-import contextlib
+import datetime
+import functools
 import gzip
 import html
 import io
-import itertools
 import json
+import os
 import re
 import sys
 import urllib.parse
-from array import array
-from collections import Counter, defaultdict
+from collections import Counter
 
 from owner.curl_codes import name_of
+from owner.stats_store import LISTED_BAD_LINES, bin_value, counter, ingest, open_store
 
 DEFAULT_PACKAGE_SIZE = 307200  # what the downloader uses when the document names none
 FINAL_EVENTS = ("download-succeeded", "download-failed", "download-canceled")
-LISTED_BAD_LINES = 20
-
-
-class Events:
-    """What the log says, gathered in one pass."""
-
-    def __init__(self):
-        self.lines = 0
-        self.bad_lines = []  # (line number, text), the first few
-        self.bad_count = 0
-        self.started = {}  # id -> time
-        self.finals = {}  # id -> event name
-        self.repeated_finals = 0
-        self.failures = Counter()  # (errorCode, errorMsg)
-        self.error_counts = Counter()  # errorCount of each final event
-        self.failing_packages = Counter()  # package index of each failed attempt
-        self.package_times = array("l")  # every completed package's milliseconds
-        self.total_times = array("l")  # totalTime of each finished download
-        self.packages = array("l")  # packageNumber of each finished download
-        # Of each finished download, its packages but the last (which may be
-        # short) and their time: what the throughput is measured on.
-        self.full_packages = array("l")
-        self.full_times = array("l")
-        self.first_time = self.last_time = None  # the period the log covers, as logged
-        self.days = defaultdict(Counter)  # day -> "started" and each final event's count
-        self.installers = defaultdict(Counter)  # installer -> each final event's count
 
 
 # A log line comes from the internet: every part is checked against the shape
@@ -53,9 +29,11 @@ class Events:
 MAX_LINE = 2 * 1024 * 1024  # the longest event the downloader sends is 512 KiB
 TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")  # nginx's $time_iso8601
 INT32 = 2 ** 31 - 1
-ERROR_ITEM = re.compile(r'\{"number":(\d{1,10}),"errCode":(-?\d{1,10})\}')
-ERROR_LIST = re.compile(r'\[(?:%s(?:,%s)*)?\]' % (ERROR_ITEM.pattern, ERROR_ITEM.pattern))
-TIME_LIST = re.compile(r"\[(?:\d{1,10}(?:,\d{1,10})*)?\]")
+# The lists as the downloader escapes them (curl_easy_escape: "[" is %5B):
+# matched escaped, which also spares decoding them.
+ERROR_ITEM = re.compile(r"%7B%22number%22%3A(\d{1,10})%2C%22errCode%22%3A(-?\d{1,10})%7D")
+ERROR_LIST = re.compile(r"%%5B(?:%s(?:%%2C%s)*)?%%5D" % (ERROR_ITEM.pattern, ERROR_ITEM.pattern))
+TIME_LIST = re.compile(r"%5B(?:\d{1,10}(?:%2C\d{1,10})*)?%5D")
 
 
 def _fields(query):
@@ -88,8 +66,8 @@ def _parse_line(line):
         return name, download, time, None
     if name not in FINAL_EVENTS:
         raise ValueError(f"unknown event {name[:40]!r}")
-    errors_text = urllib.parse.unquote(fields["errors"])
-    times_text = urllib.parse.unquote(fields["packageTimes"])
+    errors_text = fields["errors"]
+    times_text = fields["packageTimes"]
     if not ERROR_LIST.fullmatch(errors_text):
         raise ValueError("errors is no list of error items")
     if not TIME_LIST.fullmatch(times_text):
@@ -99,71 +77,32 @@ def _parse_line(line):
         "package_number": _count(fields, "packageNumber"),
         "total_time": _count(fields, "totalTime"),
         "failing": [int(number) for number, _ in ERROR_ITEM.findall(errors_text)],
-        "times": [int(t) for t in times_text[1:-1].split(",") if t],
+        "times": [int(t) for t in times_text[3:-3].split("%2C") if t],
         "failure": ((_count(fields, "errorCode", -INT32), urllib.parse.unquote(fields["errorMsg"])[:200])
                     if name == "download-failed" else None),
-        "installer": _installer(urllib.parse.unquote(fields.get("url", ""))),
+        "installer": _installer(fields.get("url", "")),
     }
     if any(number > INT32 for number in final["failing"]) or any(t > INT32 for t in final["times"]):
         raise ValueError("a number out of range")
+    # Its packages but the last (which may be short) and their time: what throughput is measured on.
+    whole = name == "download-succeeded" and final["package_number"] > 1 and final["times"]
+    final["full"] = (final["package_number"] - 1, final["total_time"] - final["times"][-1]) if whole else (None, None)
     return name, download, time, final
 
 
-def _installer(url):
+@functools.lru_cache(maxsize=1024)  # a few installers, millions of events
+def _installer(escaped_url):
     """files/<SHA-256>/<name> as "name (first 8 of the hash)": one published installer."""
+    url = urllib.parse.unquote(escaped_url)
     parts = urllib.parse.urlsplit(url).path.rsplit("/", 2)
     if len(parts) == 3 and re.fullmatch(r"[0-9a-f]{64}", parts[1]):
         return f"{parts[2][:100]} ({parts[1][:8]})"
     return url[:100] or "(none)"
 
 
-def _add_line(events, line):
-    name, download, time, final = _parse_line(line)
-    if time:
-        events.first_time = min(events.first_time or time, time)
-        events.last_time = max(events.last_time or time, time)
-    day = time[:10] if time else "unknown"
-    if final is None:
-        if download not in events.started:
-            events.started[download] = day
-            events.days[day]["started"] += 1
-        return
-    if download in events.finals:
-        events.repeated_finals += 1
-        return
-    events.finals[download] = name
-    events.days[day][name] += 1
-    events.installers[final["installer"]][name] += 1
-    if final["failure"]:
-        events.failures[final["failure"]] += 1
-    events.error_counts[final["error_count"]] += 1
-    for number in final["failing"]:
-        events.failing_packages[number] += 1
-    events.package_times.extend(final["times"])
-    if name == "download-succeeded":
-        events.total_times.append(final["total_time"])
-        events.packages.append(final["package_number"])
-        if final["package_number"] > 1 and final["times"]:
-            events.full_packages.append(final["package_number"] - 1)
-            events.full_times.append(final["total_time"] - final["times"][-1])
-
-
-def read_events(lines):
-    """Events from an iterable of log lines; a line that does not parse is
-    counted and kept for the report, never fatal."""
-    events = Events()
-    for number, line in enumerate(lines, 1):
-        events.lines += 1
-        line = line.strip()
-        if not line:
-            continue
-        try:
-            _add_line(events, line)
-        except (ValueError, KeyError, RecursionError) as error:  # json's errors are ValueErrors
-            events.bad_count += 1
-            if len(events.bad_lines) < LISTED_BAD_LINES:
-                events.bad_lines.append((number, f"{line[:200]} ({error})"))
-    return events
+def read_into(db, lines, source):
+    """Adds the new lines of a log to the store; returns how many were new."""
+    return ingest(db, lines, source, _parse_line)
 
 
 def package_size_from_metadata(path):
@@ -172,68 +111,100 @@ def package_size_from_metadata(path):
     return int(match.group(1)) if match and int(match.group(1)) > 0 else DEFAULT_PACKAGE_SIZE
 
 
-def _percentiles(values):
+def _percentiles(values, weights=None):
     import numpy
     if len(values) == 0:
         return {"count": 0, "median": None, "p90": None, "p99": None}
-    data = numpy.frombuffer(values, dtype=numpy.int64) if values.itemsize == 8 else numpy.array(values)
-    median, p90, p99 = numpy.percentile(data, [50, 90, 99])
-    return {"count": int(len(data)), "median": float(median), "p90": float(p90), "p99": float(p99)}
+    data = numpy.asarray(values, dtype=numpy.float64)
+    counts = numpy.ones(len(data)) if weights is None else numpy.asarray(weights, dtype=numpy.float64)
+    order = numpy.argsort(data)
+    cumulative = numpy.cumsum(counts[order]) / counts.sum()
+
+    def at(share):
+        if weights is None:
+            return float(numpy.percentile(data, share * 100))
+        return float(data[order][min(numpy.searchsorted(cumulative, share), len(data) - 1)])
+    return {"count": int(counts.sum()), "median": at(0.5), "p90": at(0.9), "p99": at(0.99)}
 
 
-def summarize(events, package_size=DEFAULT_PACKAGE_SIZE):
+def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None):
+    """The summary of the downloads whose events fall in [since, until] (days,
+    "YYYY-MM-DD", either may be None), and the values the pictures draw."""
     import numpy
-    outcomes = Counter(events.finals.values())
-    throughput = []
-    if len(events.full_times):
-        times = numpy.array(events.full_times, dtype=numpy.float64)
-        packages = numpy.array(events.full_packages, dtype=numpy.float64)
-        known = times > 0
-        # Whole packages only (the last may be short): bytes per millisecond -> MB/s.
-        throughput = (packages[known] * package_size / times[known] / 1000.0).tolist()
+    end = until and (datetime.date.fromisoformat(until) + datetime.timedelta(days=1)).isoformat()
+    when = "(:since IS NULL OR time >= :since) AND (:end IS NULL OR time < :end)"
+    days = "(:since IS NULL OR day >= :since) AND (:end IS NULL OR day < :end)"
+    period = {"since": since, "end": end}
+
+    def rows(sql):
+        return db.execute(sql.replace("WHEN", when).replace("DAYS", days), period).fetchall()
+
+    def one(sql):
+        return rows(sql)[0][0]
+    outcomes = dict(rows("SELECT event, count(*) FROM finals WHERE WHEN GROUP BY event"))
+    per_day = {}
+    for day, event, count in rows("SELECT substr(time, 1, 10), event, count(*) FROM finals WHERE WHEN "
+                                  "GROUP BY 1, 2 UNION ALL SELECT substr(time, 1, 10), 'started', count(*) "
+                                  "FROM starts WHERE WHEN GROUP BY 1"):
+        per_day.setdefault(day or "unknown", Counter())[event] = count
+    per_installer = {}
+    for installer, event, count in rows("SELECT installer, event, count(*) FROM finals WHERE WHEN GROUP BY 1, 2"):
+        per_installer.setdefault(installer, Counter())[event] = count
+    bins = rows("SELECT bin, sum(count) FROM package_times WHERE DAYS GROUP BY bin ORDER BY bin")
+    totals = [t for (t,) in rows("SELECT total_time FROM finals WHERE WHEN AND event = 'download-succeeded'")]
+    whole = rows("SELECT full_packages, full_time FROM finals WHERE WHEN AND event = 'download-succeeded' "
+                 "AND full_time > 0")
+    # Whole packages only (the last may be short): bytes per millisecond -> MB/s.
+    throughput = [packages * package_size / time / 1000.0 for packages, time in whole]
 
     def shares(counts):
         finals = sum(counts[name] for name in FINAL_EVENTS)
         return {"succeeded": counts["download-succeeded"], "failed": counts["download-failed"],
                 "canceled": counts["download-canceled"],
                 "success_rate": round(100.0 * counts["download-succeeded"] / finals, 1) if finals else None}
-    return {
-        "lines": events.lines,
-        "period": {"first": events.first_time, "last": events.last_time},
-        "success_rate": shares(outcomes)["success_rate"],
-        "days": [{"day": day, "started": counts["started"], **shares(counts)}
-                 for day, counts in sorted(events.days.items())],
+    first, last = rows("SELECT min(time), max(time) FROM (SELECT time FROM starts WHERE WHEN "
+                       "UNION ALL SELECT time FROM finals WHERE WHEN)")[0]
+    summary = {
+        "lines": counter(db, "lines"),
+        "period": {"first": first, "last": last, "since": since, "until": until},
+        "success_rate": shares(Counter(outcomes))["success_rate"],
+        "days": [{"day": day, "started": counts["started"], **shares(counts)} for day, counts in sorted(per_day.items())],
         "installers": [{"installer": name, **shares(counts)}
-                       for name, counts in sorted(events.installers.items(), key=lambda item: -sum(item[1].values()))],
+                       for name, counts in sorted(per_installer.items(), key=lambda item: -sum(item[1].values()))],
         "downloads": {
-            "started": len(events.started),
-            "succeeded": outcomes["download-succeeded"],
-            "failed": outcomes["download-failed"],
-            "canceled": outcomes["download-canceled"],
-            "started_never_finished": sum(1 for d in events.started if d not in events.finals),
-            # Counted at the end: logs of several servers may come in any order.
-            "final_without_start": sum(1 for d in events.finals if d not in events.started),
-            "repeated_final_events": events.repeated_finals,
+            "started": one("SELECT count(*) FROM starts WHERE WHEN"),
+            "succeeded": outcomes.get("download-succeeded", 0),
+            "failed": outcomes.get("download-failed", 0),
+            "canceled": outcomes.get("download-canceled", 0),
+            "started_never_finished": one("SELECT count(*) FROM starts AS s WHERE WHEN AND NOT EXISTS "
+                                          "(SELECT 1 FROM finals AS f WHERE f.id = s.id)"),
+            "final_without_start": one("SELECT count(*) FROM finals AS f WHERE WHEN AND NOT EXISTS "
+                                       "(SELECT 1 FROM starts AS s WHERE s.id = f.id)"),
+            "repeated_final_events": counter(db, "repeated_finals"),
         },
         "failures": [{"errorCode": code, "name": name_of(code), "errorMsg": message, "count": count}
-                     for (code, message), count in events.failures.most_common()],
+                     for code, message, count in rows("SELECT error_code, error_msg, count(*) FROM finals WHERE WHEN "
+                                                      "AND event = 'download-failed' GROUP BY 1, 2 ORDER BY 3 DESC")],
         "retries": {
-            "error_count_distribution": {str(k): v for k, v in sorted(events.error_counts.items())},
-            "failing_package_indices": [{"index": i, "failed_attempts": n}
-                                        for i, n in events.failing_packages.most_common(20)],
+            "error_count_distribution": {str(k): v for k, v in rows(
+                "SELECT error_count, count(*) FROM finals WHERE WHEN GROUP BY 1 ORDER BY 1")},
+            "failing_package_indices": [{"index": i, "failed_attempts": n} for i, n in rows(
+                "SELECT package, sum(count) FROM failed_attempts WHERE DAYS GROUP BY 1 ORDER BY 2 DESC, 1 LIMIT 20")],
         },
-        "package_times_ms": _percentiles(events.package_times),
-        "download_times_ms": _percentiles(events.total_times),
+        "package_times_ms": _percentiles([bin_value(b) for b, _ in bins], [n for _, n in bins]),
+        "download_times_ms": _percentiles(totals),
         "throughput_mb_per_s": {
             "package_size": package_size,
             **({"count": len(throughput), "median": float(numpy.median(throughput)),
                 "p10": float(numpy.percentile(throughput, 10)), "p90": float(numpy.percentile(throughput, 90))}
                if throughput else {"count": 0}),
         },
-        "unparsed_lines": {"count": events.bad_count,
-                           "first": [{"line": n, "text": t} for n, t in events.bad_lines]},
-        "_throughput_values": throughput,
+        "unparsed_lines": {"count": counter(db, "unparsed"),
+                           "first": [{"source": source, "line": n, "text": t} for source, n, t in db.execute(
+                               "SELECT source, line, text FROM unparsed_samples LIMIT ?", (LISTED_BAD_LINES,))]},
     }
+    drawn = {"package_time_bins": bins, "total_times": totals, "throughput": throughput}
+    return summary, drawn
 
 
 # ---------------------------------------------------------------- pictures
@@ -266,19 +237,21 @@ def _bars(labels, values, title, xlabel, ylabel="downloads", color="#0d70ab"):
     return _embedded(pyplot, figure)
 
 
-def _histogram(values, title, xlabel, unit, log=False):
+def _histogram(values, title, xlabel, unit, log=False, weights=None):
     """Log-spaced bins for a wide range, drawn as a density (share per unit):
     counts per log bin would make a uniform sample look like a ramp."""
     import numpy
     pyplot, figure, axes = _figure()
     data = numpy.asarray(values, dtype=numpy.float64)
+    weights = None if weights is None else numpy.asarray(weights, dtype=numpy.float64)
     if log:
-        data = data[data > 0]
+        kept = data > 0
+        data, weights = data[kept], None if weights is None else weights[kept]
         bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40) if len(data) else 10
         axes.set_xscale("log")
     else:
         bins = 40
-    axes.hist(data, bins=bins, color="#0d70ab", density=True)
+    axes.hist(data, bins=bins, weights=weights, color="#0d70ab", density=True)
     axes.set_title(title)
     axes.set_xlabel(xlabel)
     axes.set_ylabel(f"share per {unit}")
@@ -316,7 +289,7 @@ def _number(value, digits=0):
     return "–" if value is None else f"{value:,.{digits}f}"
 
 
-def render_html(summary, events, source):
+def render_html(summary, drawn, source):
     d = summary["downloads"]
     sections = []
 
@@ -362,14 +335,15 @@ def render_html(summary, events, source):
             _table([(i["index"], i["failed_attempts"]) for i in indices[:10]], ["package index", "failed attempts"]))
 
     times = summary["package_times_ms"]
-    section("Package times", _histogram(events.package_times, "Time of each completed package", "milliseconds", "ms",
-                                        log=True) if times["count"] else None,
+    bins = drawn["package_time_bins"]
+    section("Package times", _histogram([bin_value(b) for b, _ in bins], "Time of each completed package",
+                                        "milliseconds", "ms", log=True, weights=[n for _, n in bins]) if times["count"] else None,
             _table([("packages", _number(times["count"])), ("median", _number(times["median"]) + " ms"),
                     ("90th percentile", _number(times["p90"]) + " ms"),
                     ("99th percentile", _number(times["p99"]) + " ms")],))
 
     speed = summary["throughput_mb_per_s"]
-    section("Throughput", _histogram(summary["_throughput_values"], "Estimated throughput per finished download",
+    section("Throughput", _histogram(drawn["throughput"], "Estimated throughput per finished download",
                                      "MB/s", "MB/s", log=True) if speed["count"] else None,
             _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"),
                     ("median", _number(speed.get("median"), 2) + " MB/s"),
@@ -379,7 +353,7 @@ def render_html(summary, events, source):
             "short), for finished downloads of two packages or more.</p>")
 
     total = summary["download_times_ms"]
-    section("Download times", _histogram([t / 1000.0 for t in events.total_times], "Total time of finished downloads",
+    section("Download times", _histogram([t / 1000.0 for t in drawn["total_times"]], "Total time of finished downloads",
                                          "seconds", "s", log=True) if total["count"] else None,
             _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
                     ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
@@ -414,16 +388,25 @@ def open_log(path):
     return open(path, encoding="utf-8", errors="replace")
 
 
-def write_report(events_logs, output, metadata=None):
-    """Writes OUTPUT (HTML) and OUTPUT's .json summary from the logs, in any
-    order; returns the summary."""
+def default_store(events_logs):
+    """Beside the first log that is a file, else in the current folder."""
+    files = [path for path in events_logs if path != "-"]
+    return os.path.join(os.path.dirname(os.path.abspath(files[0])) if files else ".", "tovik-events.sqlite")
+
+
+def write_report(events_logs, output, metadata=None, store=None, since=None, until=None):
+    """Adds what is new in the logs (any order) to the store, then writes
+    OUTPUT (HTML) and OUTPUT's .json summary for the period; returns the
+    summary and the JSON's path."""
     package_size = package_size_from_metadata(metadata) if metadata else DEFAULT_PACKAGE_SIZE
-    with contextlib.ExitStack() as stack:
-        logs = [stack.enter_context(open_log(path)) for path in events_logs]
-        events = read_events(itertools.chain.from_iterable(logs))
-    summary = summarize(events, package_size)
-    page = render_html(summary, events, ", ".join(events_logs))
-    summary.pop("_throughput_values")
+    db = open_store(store or default_store(events_logs))
+    with db:
+        for path in events_logs:
+            with open_log(path) as lines:
+                read_into(db, lines, path)
+    summary, drawn = summarize(db, package_size, since, until)
+    db.close()
+    page = render_html(summary, drawn, ", ".join(events_logs))
     json_path = re.sub(r"\.html?$", "", output) + ".json"
     for path, text in ((output, page), (json_path, json.dumps(summary, indent=2) + "\n")):
         with open(path, "w", encoding="utf-8") as f:

@@ -77,6 +77,26 @@ wine_prefix() {  # i386 or x86_64: the Wine prefix tools/wine-run uses for progr
     if [ "$1" = x86_64 ]; then echo "$tovik_tools/../build-win64/wineprefix"; else echo "$tovik_tools/../build-win32/wineprefix"; fi
 }
 
+start_wine_lane() {  # exe, folder prefix: the exe's Wine as wine-run chooses it (exports TOVIK_WINE_MACHINE
+    # and WINEPREFIX), a work folder $work that nginx's workers can read, and $pids; on exit the pids, the
+    # servers in $work/files and $work/stats, Wine (after restore_wine, where the script defines it) and $work go
+    export TOVIK_WINE_MACHINE=$(pe_machine "$1")
+    export WINEPREFIX=${WINEPREFIX:-$(wine_prefix "$TOVIK_WINE_MACHINE")}
+    work=$(mktemp -d "/tmp/$2-XXXXXX")
+    chmod 755 "$work"
+    pids=()
+    trap end_wine_lane EXIT
+}
+
+end_wine_lane() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    "$tovik_tools/local-servers" stop "$work/files"
+    "$tovik_tools/local-servers" stop "$work/stats"
+    if declare -F restore_wine >/dev/null; then restore_wine; fi
+    wineserver -k 2>/dev/null
+    rm -rf "$work"
+}
+
 can_run_32bit() {  # true when this machine executes a 32-bit x86 Linux program (tried, not guessed)
     local probe status=0
     probe=$(mktemp)

@@ -12,21 +12,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tools/common.sh"
 servers="$tovik_tools/local-servers"
 wine_run="$tovik_tools/wine-run"
-export TOVIK_WINE_MACHINE=$(pe_machine "$exe")
-export WINEPREFIX=${WINEPREFIX:-$(wine_prefix "$TOVIK_WINE_MACHINE")}
 export LC_ALL=C.UTF-8  # Wine takes the command line's letters in the locale's encoding
-work=$(mktemp -d /tmp/tovik-network-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    "$servers" stop "$work/files"
-    "$servers" stop "$work/stats"
+start_wine_lane "$exe" tovik-network
+restore_wine() {  # the prefix's temporary folder, which the Polish case changes
     [ -n "${saved_temp:-}" ] && for name in TEMP TMP; do wine_reg add 'HKCU\Environment' /v $name /d "$saved_temp" /f; done
-    wineserver -k 2>/dev/null
-    rm -rf "$work"
 }
-trap cleanup EXIT
 
 start_xvfb "$work"
 pids+=("$xvfb_pid")

@@ -11,20 +11,8 @@ exe=$1 clicker=$2 metadata_port=$3 stats_port=$4 shots=$5
 tools=$tovik_tools
 servers="$tools/local-servers"
 wine_run="$tools/wine-run"
-export TOVIK_WINE_MACHINE=$(pe_machine "$exe")  # 32- or 64-bit Wine, as wine-run chooses for the exe
-export WINEPREFIX=${WINEPREFIX:-$(wine_prefix "$TOVIK_WINE_MACHINE")}
 mkdir -p "$shots"
-work=$(mktemp -d /tmp/tovik-wine-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
-    "$servers" stop "$work/files"
-    "$servers" stop "$work/stats"
-    WINEPREFIX=$WINEPREFIX wineserver -k 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+start_wine_lane "$exe" tovik-wine
 
 echo "note: Wine's HTML engine is not available offline, so the page inside the window"
 echo "      is not rendered and not checked here; the controls, download, endings and report are."

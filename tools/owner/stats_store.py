@@ -8,6 +8,7 @@ rotated (.gz) copy adds only what is new. Starts and finals are keyed by the
 download's id, so logs may come in any order."""
 
 import hashlib
+import itertools
 import math
 import sqlite3
 
@@ -89,7 +90,7 @@ def ingest(db, lines, source, parse):
             batch.clear()
 
     with db:  # one transaction: a crash leaves the store as it was
-        for line in _chain(first, lines):
+        for line in itertools.chain([first], lines):
             number += 1
             if number <= known:
                 continue
@@ -131,8 +132,3 @@ def ingest(db, lines, source, parse):
         db.execute("INSERT INTO sources VALUES (?, ?) ON CONFLICT (identity) DO UPDATE SET lines = excluded.lines",
                    (identity, max(number, known)))
     return new
-
-
-def _chain(first, rest):
-    yield first
-    yield from rest

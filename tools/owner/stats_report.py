@@ -112,19 +112,19 @@ def package_size_from_metadata(path):
 
 
 def _percentiles(values, weights=None):
+    """Of values, or of sorted bin values with their counts (weights)."""
     import numpy
     if len(values) == 0:
         return {"count": 0, "median": None, "p90": None, "p99": None}
     data = numpy.asarray(values, dtype=numpy.float64)
-    counts = numpy.ones(len(data)) if weights is None else numpy.asarray(weights, dtype=numpy.float64)
-    order = numpy.argsort(data)
-    cumulative = numpy.cumsum(counts[order]) / counts.sum()
+    if weights is None:
+        median, p90, p99 = numpy.percentile(data, [50, 90, 99])
+        return {"count": len(data), "median": float(median), "p90": float(p90), "p99": float(p99)}
+    cumulative = numpy.cumsum(numpy.asarray(weights, dtype=numpy.float64))
 
-    def at(share):
-        if weights is None:
-            return float(numpy.percentile(data, share * 100))
-        return float(data[order][min(numpy.searchsorted(cumulative, share), len(data) - 1)])
-    return {"count": int(counts.sum()), "median": at(0.5), "p90": at(0.9), "p99": at(0.99)}
+    def at(share):  # the bin in which the share of all counts is reached
+        return float(data[min(numpy.searchsorted(cumulative, share * cumulative[-1]), len(data) - 1)])
+    return {"count": int(cumulative[-1]), "median": at(0.5), "p90": at(0.9), "p99": at(0.99)}
 
 
 def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None):
@@ -139,6 +139,10 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None):
     def rows(sql):
         return db.execute(sql.replace("WHEN", when).replace("DAYS", days), period).fetchall()
 
+    def column(sql):  # one value per download, streamed into an array: millions of them stay small
+        cursor = db.execute(sql.replace("WHEN", when), period)
+        return numpy.fromiter((value for (value,) in cursor), dtype=numpy.float64)
+
     def one(sql):
         return rows(sql)[0][0]
     outcomes = dict(rows("SELECT event, count(*) FROM finals WHERE WHEN GROUP BY event"))
@@ -151,11 +155,10 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None):
     for installer, event, count in rows("SELECT installer, event, count(*) FROM finals WHERE WHEN GROUP BY 1, 2"):
         per_installer.setdefault(installer, Counter())[event] = count
     bins = rows("SELECT bin, sum(count) FROM package_times WHERE DAYS GROUP BY bin ORDER BY bin")
-    totals = [t for (t,) in rows("SELECT total_time FROM finals WHERE WHEN AND event = 'download-succeeded'")]
-    whole = rows("SELECT full_packages, full_time FROM finals WHERE WHEN AND event = 'download-succeeded' "
-                 "AND full_time > 0")
-    # Whole packages only (the last may be short): bytes per millisecond -> MB/s.
-    throughput = [packages * package_size / time / 1000.0 for packages, time in whole]
+    totals = column("SELECT total_time FROM finals WHERE WHEN AND event = 'download-succeeded'")
+    # Whole packages only (the last may be short): packages per millisecond, then MB/s.
+    throughput = column("SELECT full_packages * 1.0 / full_time FROM finals WHERE WHEN "
+                        "AND event = 'download-succeeded' AND full_time > 0") * (package_size / 1000.0)
 
     def shares(counts):
         finals = sum(counts[name] for name in FINAL_EVENTS)
@@ -197,7 +200,7 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None):
             "package_size": package_size,
             **({"count": len(throughput), "median": float(numpy.median(throughput)),
                 "p10": float(numpy.percentile(throughput, 10)), "p90": float(numpy.percentile(throughput, 90))}
-               if throughput else {"count": 0}),
+               if len(throughput) else {"count": 0}),
         },
         "unparsed_lines": {"count": counter(db, "unparsed"),
                            "first": [{"source": source, "line": n, "text": t} for source, n, t in db.execute(
@@ -353,7 +356,7 @@ def render_html(summary, drawn, source):
             "short), for finished downloads of two packages or more.</p>")
 
     total = summary["download_times_ms"]
-    section("Download times", _histogram([t / 1000.0 for t in drawn["total_times"]], "Total time of finished downloads",
+    section("Download times", _histogram(drawn["total_times"] / 1000.0, "Total time of finished downloads",
                                          "seconds", "s", log=True) if total["count"] else None,
             _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
                     ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),

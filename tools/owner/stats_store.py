@@ -7,9 +7,11 @@ already read are skipped, so reading a log again, a log that has grown, or its
 rotated (.gz) copy adds only what is new. Starts and finals are keyed by the
 download's id, so logs may come in any order."""
 
+import collections
 import hashlib
 import itertools
 import math
+import multiprocessing
 import sqlite3
 
 SCHEMA = """
@@ -30,7 +32,8 @@ CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value INTEGER NOT NU
 CREATE TABLE IF NOT EXISTS unparsed_samples (source TEXT, line INTEGER, text TEXT);
 """
 BINS_PER_DECADE = 100  # package times to within 2.3 %
-BATCH = 50000
+CHUNK = 20000  # lines parsed at a time
+IN_FLIGHT = 4  # chunks handed to the workers ahead of the writes
 LISTED_BAD_LINES = 20
 
 
@@ -45,11 +48,11 @@ def bin_value(index):
 
 def open_store(path):
     db = sqlite3.connect(path)
-    # WAL: a report can read while logs are added; a 128 MiB page cache keeps
+    # WAL: a report can read while logs are added; a 64 MiB page cache keeps
     # the id indexes of a few million downloads in memory.
     db.execute("PRAGMA journal_mode = WAL")
     db.execute("PRAGMA synchronous = NORMAL")
-    db.execute("PRAGMA cache_size = -131072")
+    db.execute("PRAGMA cache_size = -65536")
     db.executescript(SCHEMA)
     return db
 
@@ -64,10 +67,45 @@ def counter(db, name):
     return row[0] if row else 0
 
 
+def _parse_chunk(parse, start, lines):
+    """Lines numbered from start, parsed into what ingest stores: ("start",
+    id, time), ("final", id, day, row, failing packages, time bins) or
+    ("unparsed", number, text). Runs in a worker process."""
+    parsed = []
+    for number, line in enumerate(lines, start):
+        line = line.strip()
+        if not line:
+            continue
+        try:
+            event, download, time, final = parse(line)
+        except (ValueError, KeyError, RecursionError) as error:  # json's errors are ValueErrors
+            parsed.append(("unparsed", number, f"{line[:200]} ({error})"))
+            continue
+        if final is None:
+            parsed.append(("start", download, time))
+            continue
+        row = (download, time, event, final["installer"], *(final["failure"] or (None, None)), final["error_count"],
+               final["package_number"], final["total_time"], *final["full"])
+        parsed.append(("final", download, time[:10] if time else "unknown", row, final["failing"],
+                       [time_bin(ms) for ms in final["times"]]))
+    return parsed
+
+
+def _chunks(lines, start):
+    """(first number, lines) of CHUNK lines at a time."""
+    while True:
+        chunk = list(itertools.islice(lines, CHUNK))
+        if not chunk:
+            return
+        yield start, chunk
+        start += len(chunk)
+
+
 def ingest(db, lines, source, parse):
     """Adds what is new in lines (an iterable of text lines) to the store;
     parse(line) -> (event, id, time, final) or ValueError. Returns the number
-    of new lines."""
+    of new lines. Two worker processes parse while this one writes; at most
+    a few chunks are in flight, so memory stays bounded however long the log."""
     lines = iter(lines)
     first = next(lines, None)
     if first is None:
@@ -75,60 +113,50 @@ def ingest(db, lines, source, parse):
     identity = hashlib.sha256(first.encode("utf-8", "replace")).hexdigest()
     row = db.execute("SELECT lines FROM sources WHERE identity = ?", (identity,)).fetchone()
     known = row[0] if row else 0
-    number, new = 0, 0
-    starts, attempts, times = [], {}, {}
+    lines = itertools.chain([first], lines)
+    skipped = sum(1 for _ in itertools.islice(lines, known))
+    new = 0
     unparsed, repeated, samples = 0, 0, []
     insert_final = db.cursor()
 
-    def flush():
+    def store(parsed):
+        nonlocal unparsed, repeated
+        starts, attempts, times = [], collections.Counter(), collections.Counter()
+        for item in parsed:
+            if item[0] == "start":
+                starts.append(item[1:])
+            elif item[0] == "unparsed":
+                unparsed += 1
+                if len(samples) < LISTED_BAD_LINES:
+                    samples.append((source, *item[1:]))
+            else:
+                _, download, day, final_row, failing, bins = item
+                # A download's second final event is counted as such and nothing more.
+                insert_final.execute("INSERT OR IGNORE INTO finals VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", final_row)
+                if insert_final.rowcount != 1:
+                    repeated += 1
+                    continue
+                attempts.update((day, package) for package in failing)
+                times.update((day, index) for index in bins)
         db.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)", starts)
         db.executemany("INSERT INTO failed_attempts VALUES (?, ?, ?) ON CONFLICT (day, package) "
                        "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in attempts.items()])
         db.executemany("INSERT INTO package_times VALUES (?, ?, ?) ON CONFLICT (day, bin) "
                        "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in times.items()])
-        for batch in (starts, attempts, times):
-            batch.clear()
 
-    with db:  # one transaction: a crash leaves the store as it was
-        for line in itertools.chain([first], lines):
-            number += 1
-            if number <= known:
-                continue
-            new += 1
-            line = line.strip()
-            if not line:
-                continue
-            try:
-                event, download, time, final = parse(line)
-            except (ValueError, KeyError, RecursionError) as error:  # json's errors are ValueErrors
-                unparsed += 1
-                if len(samples) < LISTED_BAD_LINES:
-                    samples.append((source, number, f"{line[:200]} ({error})"))
-                continue
-            day = time[:10] if time else "unknown"
-            if final is None:
-                starts.append((download, time))
-            else:
-                # A download's second final event is counted as such and nothing more.
-                insert_final.execute("INSERT OR IGNORE INTO finals VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                     (download, time, event, final["installer"], *(final["failure"] or (None, None)),
-                                      final["error_count"], final["package_number"], final["total_time"],
-                                      *final["full"]))
-                if insert_final.rowcount != 1:
-                    repeated += 1
-                    continue
-                for package in final["failing"]:
-                    attempts[(day, package)] = attempts.get((day, package), 0) + 1
-                for ms in final["times"]:
-                    key = (day, time_bin(ms))
-                    times[key] = times.get(key, 0) + 1
-            if len(starts) + len(times) >= BATCH:
-                flush()
-        flush()
+    with db, multiprocessing.get_context("fork").Pool(2) as workers:  # one transaction: a crash changes nothing
+        in_flight = collections.deque()
+        for start, chunk in _chunks(lines, skipped + 1):
+            new += len(chunk)
+            in_flight.append(workers.apply_async(_parse_chunk, (parse, start, chunk)))
+            if len(in_flight) > IN_FLIGHT:
+                store(in_flight.popleft().get())
+        while in_flight:
+            store(in_flight.popleft().get())
         _add(db, "lines", new)
         _add(db, "unparsed", unparsed)
         _add(db, "repeated_finals", repeated)
         db.executemany("INSERT INTO unparsed_samples VALUES (?, ?, ?)", samples)
         db.execute("INSERT INTO sources VALUES (?, ?) ON CONFLICT (identity) DO UPDATE SET lines = excluded.lines",
-                   (identity, max(number, known)))
+                   (identity, skipped + new))
     return new

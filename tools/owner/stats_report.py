@@ -250,7 +250,10 @@ def _histogram(values, title, xlabel, unit, log=False, weights=None):
     if log:
         kept = data > 0
         data, weights = data[kept], None if weights is None else weights[kept]
-        bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40) if len(data) else 10
+        if not len(data):  # only zeros (loopback): nothing a log axis can show
+            pyplot.close(figure)
+            return None
+        bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40)
         axes.set_xscale("log")
     else:
         bins = 40

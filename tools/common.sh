@@ -26,6 +26,18 @@ wait_for_file() {  # path, seconds: until it is there and not empty
     return 1
 }
 
+find_window() {  # name pattern, seconds: prints the first visible window's id once there is one
+    # Not xdotool's --sync alone: a window that closes during the search aborts
+    # it with BadWindow, so the search is tried again until the time is up.
+    local id
+    for _ in $(seq $(($2 * 5))); do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.2
+    done
+    return 1
+}
+
 start_xvfb() {  # folder: an X server of our own; exports DISPLAY, sets xvfb_pid
     Xvfb -screen 0 1024x768x24 -nolisten tcp -noreset -displayfd 5 5>"$1/display" 2>/dev/null &
     xvfb_pid=$!

@@ -41,7 +41,7 @@ start_window() {  # report path, metadata URL
     TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&1 &
     harness_pid=$!
     pids+=("$harness_pid")
-    window=$(timeout 20 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
+    window=$(find_window "$title" 20)
     [ -n "$window" ] || { echo "FAILED: no window"; cat "$work/harness.log"; exit 1; }
     # The page has loaded once the logo is drawn.
     for _ in $(seq 100); do [ "$(pixel 200 80)" = 0D70AB ] && break; sleep 0.1; done
@@ -118,7 +118,7 @@ report="$work/report-failed.ini"
 start_window "$report" "$metadata"
 click "${accept[@]}"
 click "${install[@]}"
-box=$(timeout 30 xdotool search --sync --onlyvisible --name "^$(basename "$harness")\$" | head -n 1)
+box=$(find_window "^$(basename "$harness")\$" 30)
 check "message box captioned with the program's name" '[ -n "$box" ]'
 [ -n "$box" ] && import -window root -crop 1024x768+0+0 "$shots/6-failure-message.png"
 check "no report while the message box is up" '[ ! -e "$report" ]'

@@ -1,6 +1,7 @@
 # Helpers the project's scripts share: checks with a closing count, waits, an
-# X server of the script's own, the local servers on a free port, and the
-# report's bytes. Source it; it defines functions and nothing runs.
+# X server of the script's own, the local servers on a free port, the report's
+# bytes, package installs that ride out a flaky index, and the Windows lane's
+# choice. Source it; it defines functions and nothing runs.
 #   . "$(dirname "$0")/../tools/common.sh"
 
 tovik_tools=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -120,4 +121,50 @@ can_run_32bit() {  # true when this machine executes a 32-bit x86 Linux program 
     "$probe" 2>/dev/null || status=$?
     rm -f "$probe"
     [ "$status" -eq 42 ]
+}
+
+# ---- Packages: a mirror in the middle of a sync is an everyday event ----
+
+apt_retry_pause=5 wine32_loader=/usr/lib/wine/wine
+
+apt_update() {  # apt-get update, tried three times; then on with the lists at hand (the installs say what is missing)
+    local try
+    for try in 1 2 3; do
+        apt-get update && return 0
+        [ "$try" -lt 3 ] && sleep "$apt_retry_pause"
+    done
+    echo "apt-get update failed three times; going on with the package lists at hand" >&2
+}
+
+apt_install() {  # packages...: installed, or one line naming those that could not be and a failure
+    local package missing=()
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" && return 0
+    for package in "$@"; do
+        dpkg-query -W -f '${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
+    done
+    echo "cannot install: ${missing[*]:-$*} (apt-get says why above)" >&2
+    return 1
+}
+
+install_wine32() {  # true when 32-bit Wine is there or could be installed; a failed try leaves apt as it was
+    [ -x "$wine32_loader" ] && return 0
+    dpkg --add-architecture i386
+    apt_update
+    apt_install wine32:i386 && [ -x "$wine32_loader" ] && return 0
+    # With nothing i386 installed the architecture goes again (dpkg refuses
+    # while anything uses it), so that later updates do not fetch its index.
+    dpkg --remove-architecture i386 2>/dev/null || true
+    return 1
+}
+
+choose_windows_lane() {  # sets windows_arch (i686 or x86_64) and windows_lane_why
+    if [ -n "${TOVIK_WINDOWS_ARCH:-}" ]; then
+        windows_arch=$TOVIK_WINDOWS_ARCH windows_lane_why="chosen by TOVIK_WINDOWS_ARCH"
+    elif ! can_run_32bit; then
+        windows_arch=x86_64 windows_lane_why="this machine cannot execute 32-bit programs"
+    elif ! install_wine32; then
+        windows_arch=x86_64 windows_lane_why="32-bit Wine (wine32:i386) is not installed and cannot be installed here"
+    else
+        windows_arch=i686 windows_lane_why="this machine executes 32-bit programs and has 32-bit Wine"
+    fi
 }

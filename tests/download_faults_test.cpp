@@ -353,6 +353,79 @@ INSTANTIATE_TEST_SUITE_P(Matrix, PackageFaults, ::testing::ValuesIn(kFaults), []
     return name;
 });
 
+// The document's SHA-256: checked only where it is 64 hexadecimal digits, and
+// a mismatch is outcome 133 with the file gone.
+std::string Sha256Text(const std::string& bytes, bool upper) {
+    platform::Sha256 digest;
+    digest.Add(bytes.data(), bytes.size());
+    std::string hex;
+    for (const char byte : digest.Digest()) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, upper ? "%02X" : "%02x", static_cast<unsigned char>(byte));
+        hex += pair;
+    }
+    return hex;
+}
+
+struct HashCase {
+    const char* name;
+    std::function<std::string(const std::string& content)> hash;
+    bool servesOtherBytes;  // a file of the same size that is not the published one
+    unsigned long failure;  // kNoMessage for a finished download
+};
+
+void PrintTo(const HashCase& c, std::ostream* out) { *out << c.name; }
+
+const HashCase kHashCases[] = {
+    {"lower case", [](auto& c) { return Sha256Text(c, false); }, false, kNoMessage},
+    {"upper case", [](auto& c) { return Sha256Text(c, true); }, false, kNoMessage},
+    {"other bytes of the same size", [](auto& c) { return Sha256Text(c, false); }, true, 133},
+    {"40 digits are not checked", [](auto&) { return std::string(40, 'a'); }, true, kNoMessage},
+    {"64 characters not all digits are not checked", [](auto&) { return std::string(63, 'a') + "g"; }, true,
+     kNoMessage},
+};
+
+class HashChecks : public ::testing::TestWithParam<HashCase> {};
+
+TEST_P(HashChecks, HandOverOnlyThePublishedBytes) {
+    const HashCase& c = GetParam();
+    const std::string content = MakeContent(1000);
+    const std::string served = c.servesOtherBytes ? MakeContent(1001).substr(1) : content;
+    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + c.hash(content) +
+                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
+                    [&](const ScriptedRequest& r, int i) {
+                        ScriptedReply reply = ServeRange(served, r);
+                        if (i == 1) reply.sendBodyBytes = 120;  // a failed attempt's bytes are never hashed
+                        return reply;
+                    });
+    const int result = run.Run();
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(Contains(events[1], "&errorCount=1&")) << events[1];
+    EXPECT_TRUE(Contains(events[1], "&packageNumber=4&")) << events[1];
+    if (c.failure == kNoMessage) {
+        EXPECT_EQ(result, 0);
+        EXPECT_TRUE(run.window.Messages().empty());
+        EXPECT_EQ(ReadFile(run.FilePath()), served);
+        EXPECT_TRUE(Contains(events[1], "/download-succeeded?")) << events[1];
+    } else {
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(run.window.Messages(), (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, 133}}));
+        EXPECT_FALSE(Progress().finished.load());
+        EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0) << "a file that is not the installer is removed";
+        EXPECT_TRUE(Contains(events[1], "/download-failed?")) << events[1];
+        EXPECT_TRUE(Contains(events[1], "&errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata"
+                                        "%20hash&"))
+            << events[1];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sha256, HashChecks, ::testing::ValuesIn(kHashCases), [](const auto& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+});
+
 TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
     const std::string content = MakeContent(1000000);
     DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });

@@ -200,6 +200,27 @@ INSTANTIATE_TEST_SUITE_P(Cases, ReportPlaces,
                          [](const auto& info) { return std::string(info.param.name); });
 #endif
 
+TEST(Platform, Sha256OfKnownTextsAndOfCopies) {
+    const auto hex = [](const std::string& digest) {
+        std::string text;
+        for (const char byte : digest) {
+            char pair[3];
+            std::snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(byte));
+            text += pair;
+        }
+        return text;
+    };
+    platform::Sha256 ab;
+    ab.Add("ab", 2);
+    platform::Sha256 abc(ab);  // a copy goes on from the state so far; the original stays
+    abc.Add("c", 1);
+    EXPECT_EQ(hex(abc.Digest()), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(hex(ab.Digest()), "fb8e20fc2e4c3f248c60c39bd652f3c1347298bb977b8b4d5903b85055620603");
+    ab = abc;
+    EXPECT_EQ(ab.Digest(), abc.Digest());
+    EXPECT_EQ(hex(platform::Sha256().Digest()), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
 TEST(Platform, ClockCounterAndProcessId) {
     EXPECT_NEAR(static_cast<double>(platform::CalendarSeconds()), static_cast<double>(std::time(nullptr)), 2.0);
     EXPECT_NE(platform::ProcessId(), 0u);

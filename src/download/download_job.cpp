@@ -54,13 +54,21 @@ int DownloadJob::Run() {
     DownloadStats& stats = DownloadStats::Instance();
     stats.SetUrl(metadata.downloadUrl);
 
+    // A SHA-256 in the document is checked: bytes that are not the published
+    // installer must never be handed over as it.
+    const bool checked = IsSha256Text(metadata.hash);
+    platform::Sha256 digest;
     int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
-                                file, window_);
+                                file, window_, checked ? &digest : nullptr);
     // Data the OS refused at close is a failed download, not a finished one,
     // recorded against the last package.
     if (std::fclose(file) != 0 && code == CURLE_OK) {
         code = CURLE_WRITE_ERROR;
         stats.AddError(static_cast<std::int32_t>(stats.PackageNumber()) - 1, code);
+    }
+    if (code == CURLE_OK && checked && !DigestMatchesText(digest.Digest(), metadata.hash)) {
+        code = kOutcomeHashMismatch;
+        platform::RemoveFile(path);
     }
     if (code != CURLE_OK) {
         stats.ReportOutcome(code);

@@ -1,5 +1,6 @@
 #include "download/installer_metadata.h"
 
+#include <cctype>
 #include <cstdlib>
 
 #include "download/download_progress.h"
@@ -32,6 +33,25 @@ bool ScanNumber(const std::string& text, std::int64_t& value) {
 }
 
 }  // namespace
+
+bool IsSha256Text(const std::string& hash) {
+    if (hash.size() != 64) return false;
+    for (const char c : hash)
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+bool DigestMatchesText(const std::string& digest, const std::string& hash) {
+    static const char kDigits[] = "0123456789abcdef";
+    if (digest.size() != 32 || !IsSha256Text(hash)) return false;
+    for (std::size_t i = 0; i < digest.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(digest[i]);
+        if (std::tolower(static_cast<unsigned char>(hash[2 * i])) != kDigits[byte >> 4] ||
+            std::tolower(static_cast<unsigned char>(hash[2 * i + 1])) != kDigits[byte & 15])
+            return false;
+    }
+    return true;
+}
 
 std::string ExtractElementText(const std::string& source, const char* openTag, const char* closeTag) {
     const std::size_t open = source.find(openTag);

@@ -17,6 +17,12 @@ struct InstallerMetadata {
     std::int64_t suggestedPackageSize = DefaultPackageSize;
 };
 
+// A hash text the file is checked against: exactly 64 hexadecimal digits, in
+// either case, a SHA-256. Any other text is left unchecked.
+bool IsSha256Text(const std::string& hash);
+// digest (32 bytes) written as the 64 digits of hash, in either case.
+bool DigestMatchesText(const std::string& digest, const std::string& hash);
+
 // Bytes between the first opening tag and the first closing tag, both searched
 // from the start of the source; empty when either tag is missing.
 std::string ExtractElementText(const std::string& source, const char* openTag, const char* closeTag);

@@ -74,6 +74,7 @@ std::size_t WritePackageData(char* data, std::size_t size, std::size_t count, vo
     if (answer->rejected != CURLE_OK) return 0;
 
     const std::size_t written = std::fwrite(data, 1, bytes, answer->file);
+    if (answer->digest) answer->digest->Add(data, written);
     answer->received += static_cast<std::int64_t>(written);
     Progress().bytesWritten.fetch_add(static_cast<std::int64_t>(written), std::memory_order_relaxed);
     return written;

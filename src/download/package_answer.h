@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/platform.h"
+
 struct PackageAnswer {
     PackageAnswer(std::FILE* f, std::int64_t firstByte, std::int64_t lastByte, std::int64_t size)
         : file(f), first(firstByte), last(lastByte), fileSize(size) {}
@@ -20,6 +22,7 @@ struct PackageAnswer {
     std::int64_t received = 0;
     int status = 0;
     std::string contentRange;
+    platform::Sha256* digest = nullptr;  // when set, every byte written is added to it
     bool judged = false;
     CURLcode rejected = CURLE_OK;
 

@@ -1,5 +1,7 @@
 #include "download/package_transfer.h"
 
+#include <optional>
+
 #include "download/download_progress.h"
 #include "download/package_answer.h"
 #include "platform/stopwatch.h"
@@ -44,7 +46,7 @@ std::string FormatRange(std::int64_t first, std::int64_t last) {
 }
 
 int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window) {
+                     std::FILE* file, WindowHandle window, platform::Sha256* digest) {
     DownloadProgress& progress = Progress();
     std::int64_t offset = 0;
     std::int32_t packageIndex = 0;
@@ -60,6 +62,9 @@ int TransferPackages(HttpClient& client, const std::string& url, std::int64_t to
         // Written so that a huge package size cannot overflow.
         const std::int64_t packageEnd = packageSize >= totalSize - offset ? totalSize : offset + packageSize;
         PackageAnswer answer(file, offset, packageEnd - 1, totalSize);
+        // The attempt hashes into a copy: its bytes count only if it succeeds.
+        std::optional<platform::Sha256> attemptDigest;
+        if (digest) answer.digest = &attemptDigest.emplace(*digest);
         const CURLcode code = FetchPackage(client, url, answer, window);
         if (code != CURLE_OK) {
             ++attempts;
@@ -77,6 +82,7 @@ int TransferPackages(HttpClient& client, const std::string& url, std::int64_t to
             restart = false;
             continue;
         }
+        if (digest) *digest = *attemptDigest;
         offset = packageEnd;
         attempts = 0;
         DownloadStats::Instance().AddPackageTime(packageWatch.ElapsedMilliseconds());

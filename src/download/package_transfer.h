@@ -20,10 +20,11 @@ void UseRetryPauses(const RetryPauses& pauses);
 
 // Writes the totalSize bytes of url into file (open for writing, positioned at
 // 0). window is the progress context libcurl hands to the progress function.
-// Returns 0 when every package arrived, else the libcurl code of the attempt
-// that exhausted its package's attempts.
+// digest, when given, receives each package's bytes once the package has
+// arrived whole (a failed attempt's bytes never). Returns 0 when every package
+// arrived, else the libcurl code of the attempt that exhausted its package's attempts.
 int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window);
+                     std::FILE* file, WindowHandle window, platform::Sha256* digest = nullptr);
 
 // "first-last", both inclusive, as the Range header wants them.
 std::string FormatRange(std::int64_t first, std::int64_t last);

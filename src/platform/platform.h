@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -60,6 +61,28 @@ std::FILE* OpenFileForReading(const PathString& path);
 
 // 64-bit file positioning from the start of the file.
 bool SeekFile(std::FILE* file, std::int64_t offset);
+
+// Removes a file of ours; false when it is still there.
+bool RemoveFile(const PathString& path);
+
+// SHA-256 by the OS's own implementation (BCrypt on Windows, the libcrypto
+// libcurl brings on Linux). A copy carries the state so far, so that an
+// attempt that may fail can add to a copy while the confirmed state is kept.
+class Sha256 {
+public:
+    Sha256();
+    Sha256(const Sha256& other);
+    Sha256& operator=(const Sha256& other);
+    ~Sha256();
+
+    void Add(const void* data, std::size_t size);
+    // The 32 bytes of the digest so far; "" where the OS failed at any step.
+    std::string Digest() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 std::uint32_t ProcessId();
 std::int64_t CalendarSeconds();  // seconds since 1970-01-01 UTC

@@ -1,6 +1,7 @@
 // Linux implementation of the platform layer.
 #include <fcntl.h>
 #include <limits.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -131,6 +132,45 @@ std::FILE* OpenFileForReading(const PathString& path) { return std::fopen(path.c
 bool SeekFile(std::FILE* file, std::int64_t offset) {
     return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
+
+bool RemoveFile(const PathString& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+// ---------------------------------------------------------------- SHA-256
+
+struct Sha256::State {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool ok = context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+    ~State() { EVP_MD_CTX_free(context); }
+};
+
+Sha256::Sha256() : state_(new State) {}
+
+Sha256::Sha256(const Sha256& other) : state_(new State) { *this = other; }
+
+Sha256& Sha256::operator=(const Sha256& other) {
+    if (this != &other)
+        state_->ok = other.state_->ok && state_->context &&
+                     EVP_MD_CTX_copy_ex(state_->context, other.state_->context) == 1;
+    return *this;
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::Add(const void* data, std::size_t size) {
+    state_->ok = state_->ok && EVP_DigestUpdate(state_->context, data, size) == 1;
+}
+
+std::string Sha256::Digest() const {
+    State last;  // finishing ends a context: a copy finishes, this one may go on
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!state_->ok || !last.ok || EVP_MD_CTX_copy_ex(last.context, state_->context) != 1 ||
+        EVP_DigestFinal_ex(last.context, digest, &length) != 1 || length != 32)
+        return "";
+    return std::string(reinterpret_cast<const char*>(digest), length);
+}
+
+// ---------------------------------------------------------------- clocks and process
 
 std::uint32_t ProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 

@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer.
 #include <windows.h>
 
+#include <bcrypt.h>
 #include <fcntl.h>
 #include <winhttp.h>
 #include <io.h>
@@ -143,6 +144,75 @@ std::FILE* OpenFileForReading(const PathString& path) {
 }
 
 bool SeekFile(std::FILE* file, std::int64_t offset) { return _fseeki64(file, offset, SEEK_SET) == 0; }
+
+bool RemoveFile(const PathString& path) {
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// ---------------------------------------------------------------- SHA-256
+
+namespace {
+
+BCRYPT_ALG_HANDLE Sha256Algorithm() {
+    static BCRYPT_ALG_HANDLE algorithm = [] {
+        BCRYPT_ALG_HANDLE opened = nullptr;
+        return BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0 ? opened : nullptr;
+    }();
+    return algorithm;
+}
+
+}  // namespace
+
+// Hash objects allocated by BCrypt itself (Windows 7 and later).
+struct Sha256::State {
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    ~State() {
+        if (hash) BCryptDestroyHash(hash);
+    }
+    void CopyFrom(BCRYPT_HASH_HANDLE other) {
+        if (hash) BCryptDestroyHash(hash);
+        hash = nullptr;
+        if (other && BCryptDuplicateHash(other, &hash, nullptr, 0, 0) != 0) hash = nullptr;
+    }
+};
+
+Sha256::Sha256() : state_(new State) {
+    if (!Sha256Algorithm() || BCryptCreateHash(Sha256Algorithm(), &state_->hash, nullptr, 0, nullptr, 0, 0) != 0)
+        state_->hash = nullptr;
+}
+
+Sha256::Sha256(const Sha256& other) : state_(new State) { state_->CopyFrom(other.state_->hash); }
+
+Sha256& Sha256::operator=(const Sha256& other) {
+    if (this != &other) state_->CopyFrom(other.state_->hash);
+    return *this;
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::Add(const void* data, std::size_t size) {
+    // BCryptHashData takes a ULONG length; a failure drops the hash for good.
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (state_->hash && size > 0) {
+        const ULONG chunk = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
+        if (BCryptHashData(state_->hash, const_cast<PUCHAR>(bytes), chunk, 0) != 0) {
+            BCryptDestroyHash(state_->hash);
+            state_->hash = nullptr;
+        }
+        bytes += chunk;
+        size -= chunk;
+    }
+}
+
+std::string Sha256::Digest() const {
+    State last;  // finishing ends a hash: a copy finishes, this one may go on
+    last.CopyFrom(state_->hash);
+    unsigned char digest[32];
+    if (!last.hash || BCryptFinishHash(last.hash, digest, sizeof digest, 0) != 0) return "";
+    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+// ---------------------------------------------------------------- clocks and process
 
 std::uint32_t ProcessId() { return GetProcessId(GetCurrentProcess()); }
 

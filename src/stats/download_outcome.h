@@ -9,5 +9,6 @@ enum DownloadOutcome : int {
     kOutcomeFileHashMissing = 130,
     kOutcomeDownloadUrlMissing = 131,
     kOutcomeMetadataChanged = 132,
+    kOutcomeHashMismatch = 133,
     kOutcomeUserCancel = 134,
 };

@@ -24,6 +24,7 @@ DownloadStats::DownloadStats() {
         {kOutcomeFileHashMissing, "Can't find file hash in metadata xml"},
         {kOutcomeDownloadUrlMissing, "Can't find file url in metadata xml"},
         {kOutcomeMetadataChanged, "Metadata file changed during downloading"},
+        {kOutcomeHashMismatch, "Downloaded file does not match metadata hash"},
         {kOutcomeUserCancel, "User cancel"},
     };
     eventUrl_.resize(kEventUrlCapacity);

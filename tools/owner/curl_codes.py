@@ -13,7 +13,8 @@ NAMES = {
     78: "REMOTE_FILE_NOT_FOUND", 92: "HTTP2_STREAM", 95: "HTTP3", 97: "PROXY",
 }
 OWN = {128: "file size missing from the document", 129: "file operation error", 130: "hash missing",
-       131: "download URL missing", 132: "document changed while downloading", 134: "user cancel"}
+       131: "download URL missing", 132: "document changed while downloading",
+       133: "installer does not match the document's SHA-256 (swapped or corrupted)", 134: "user cancel"}
 
 
 def name_of(code):

@@ -1,9 +1,11 @@
 // The download engine's text rules: element extraction and number scanning
-// of the metadata document, and the range text of a package.
+// of the metadata document, the range text of a package, and the redirects a
+// package answer may take.
 #include <gtest/gtest.h>
 
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
+#include "download/package_answer.h"
 #include "download/package_transfer.h"
 #include "stats/download_outcome.h"
 
@@ -80,4 +82,33 @@ TEST(FormatRange, IsInclusiveDecimalWith64BitOffsets) {
     EXPECT_EQ(FormatRange(0, 0), "0-0");
     EXPECT_EQ(FormatRange(921600, 999999), "921600-999999");
     EXPECT_EQ(FormatRange(2147483648LL, 4294967296LL), "2147483648-4294967296");
+}
+
+// Each redirect chain from the package URL: whether the answer is refused as
+// a downgrade from https to plain http.
+TEST(PackageAnswer, RedirectFromHttpsToHttpIsRefused) {
+    const struct {
+        const char* url;
+        std::vector<std::string> headers;
+        bool refused;
+    } cases[] = {
+        {"https://a/i", {"HTTP/1.1 302 Found\r\n", "Location: http://b/i\r\n"}, true},
+        {"HTTPS://a/i", {"HTTP/1.1 301 Moved\r\n", "location:HTTP://b/i\r\n"}, true},
+        {"http://a/i", {"HTTP/1.1 301 Moved\r\n", "Location: https://b/i\r\n", "HTTP/1.1 302 Found\r\n",
+                        "Location: http://c/i\r\n"}, true},
+        {"http://a/i", {"HTTP/1.1 301 Moved\r\n", "Location: https://b/i\r\n"}, false},
+        {"https://a/i", {"HTTP/1.1 302 Found\r\n", "Location: /mirror/i\r\n"}, false},
+        {"https://a/i", {"HTTP/1.1 200 OK\r\n", "Location: http://b/i\r\n"}, false},  // not followed
+        {"http://a/i", {"HTTP/1.1 302 Found\r\n", "Location: http://b/i\r\n"}, false},
+    };
+    for (const auto& c : cases) {
+        PackageAnswer answer(nullptr, 0, 9, 10);
+        answer.secure = IsHttpsUrl(c.url);
+        bool aborted = false;
+        for (std::string header : c.headers)
+            aborted = aborted || ReadPackageHeader(&header[0], 1, header.size(), &answer) != header.size();
+        EXPECT_EQ(aborted, c.refused) << c.url << " " << c.headers.back();
+        EXPECT_EQ(JudgePackageAnswer(answer, aborted ? CURLE_WRITE_ERROR : CURLE_OK) == CURLE_UNSUPPORTED_PROTOCOL,
+                  c.refused);
+    }
 }

@@ -8,8 +8,17 @@ servers="$tovik_tools/local-servers"
 dir=$(mktemp -d /tmp/tovik-e2e-XXXXXX)
 trap '"$servers" stop "$dir"; rm -rf "$dir"' EXIT
 
+# A CA of the test's own and a certificate for 127.0.0.1, trusted only by the
+# driver's test seam: the machine's store is never touched.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=tovik-test-ca -keyout "$dir/ca.key" -out "$dir/ca.pem" \
+    2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
+openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial -days 2 \
+    -extfile <(echo subjectAltName=IP:127.0.0.1) -out "$dir/server.pem" 2>/dev/null
+
 size=3000001    # three packages of 1000000 bytes and one of a single byte
-start_servers "$dir" $((20000 + $$ % 20000)) "$size" 1000000 || { cat "$dir/error.log"; exit 1; }
+start_servers "$dir" $((20000 + $$ % 20000)) "$size" 1000000 --tls "$dir/server.pem" "$dir/server.key" ||
+    { cat "$dir/error.log"; exit 1; }
 mkdir -p "$dir/tmp"
 
 output=$(TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$port/downloader/installer-metadata/windows" \
@@ -67,4 +76,35 @@ cp "$dir/www/files/installer.bin" "$named"
 output=$(TMPDIR="$dir/tmp" "$fetch" "$base/downloader/installer-metadata/windows" "$base" 2>/dev/null)
 check "an installer named with a space, Polish letters and & is published and downloads byte-exact" \
     '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
+# https: the installer URL on the TLS server, behind an http-to-https
+# redirect, with a certificate the driver does not trust, and behind a
+# downgrade to plain http. Then a swapped installer against the document's SHA-256.
+document="$dir/www/downloader/installer-metadata/windows"
+fetch_from() {  # download URL, [CA file]: the driver's output, in a temporary folder of its own
+    sed -i "s|<downloadUrl>[^<]*<|<downloadUrl>$1<|" "$document"
+    rm -rf "$dir/tmp" && mkdir "$dir/tmp"
+    TMPDIR="$dir/tmp" "$fetch" "$base/downloader/installer-metadata/windows" "$base" ${2:+"$2"} 2>/dev/null
+}
+last_event() { "$servers" events "$dir" | tail -n1; }
+output=$(fetch_from "https://127.0.0.1:$((port + 1))/files/installer.bin" "$dir/ca.pem")
+check "an https installer URL downloads byte-exact" '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
+output=$(fetch_from "http://127.0.0.1:$((port + 2))/files/installer.bin" "$dir/ca.pem")
+check "an http URL redirected to https downloads byte-exact" '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
+output=$(fetch_from "https://127.0.0.1:$((port + 1))/files/installer.bin")
+check "an untrusted certificate fails five attempts with 60" '[[ "$output" == "WM_DOWNLOAD_FAILED 60"* ]] &&
+    last_event | grep -q "errorCount=5&errors=%5B\(%7B%22number%22%3A0%2C%22errCode%22%3A60%7D\(%2C\)\?\)\{5\}%5D"'
+served_before=$(wc -l < "$dir/files.log")
+output=$(fetch_from "https://127.0.0.1:$((port + 3))/files/installer.bin" "$dir/ca.pem")
+check "an https answer redirecting to http fails and never reaches the http server" \
+    '[[ "$output" == "WM_DOWNLOAD_FAILED 1"* ]] && [ "$(wc -l < "$dir/files.log")" -eq "$served_before" ]'
+"$tovik_tools/publish-installer" "$named" "https://127.0.0.1:$((port + 1))" "$dir/www" --package-size 1048576 >/dev/null
+url=$(sed -n 's|.*<downloadUrl>\(.*\)</downloadUrl>.*|\1|p' "$document")
+output=$(fetch_from "$url" "$dir/ca.pem")
+check "an installer published at an https base downloads byte-exact" '[[ "$url" == https://* ]] &&
+    [[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
+head -c "$(stat -c %s "$named")" /dev/urandom > "$dir/swapped"
+cp "$dir/swapped" "$(find "$dir/www/files" -name "${named##*/}" -newer "$dir/server.pem" | head -n1)"
+output=$(fetch_from "$url" "$dir/ca.pem")
+check "a swapped installer fails with 133, its file removed" '[[ "$output" == "WM_DOWNLOAD_FAILED 133"* ]] &&
+    [ -z "$(ls -A "$dir/tmp")" ] && last_event | grep -q "download-failed?.*&errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata%20hash&"'
 checks_result

@@ -23,8 +23,8 @@ public:
 
 }  // namespace
 
-int FetchAndPrint(const char* metadataUrl, const char* statsBaseUrl) {
-    UseEndpoints({metadataUrl, statsBaseUrl});
+int FetchAndPrint(const Endpoints& endpoints) {
+    UseEndpoints(endpoints);
     HttpClient::GlobalInit();
 
     PrintingWindow window;

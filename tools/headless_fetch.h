@@ -5,4 +5,6 @@
 // Returns the exit code of the headless driver: 0 when the file is finished.
 #pragma once
 
-int FetchAndPrint(const char* metadataUrl, const char* statsBaseUrl);
+#include "http/endpoints.h"
+
+int FetchAndPrint(const Endpoints& endpoints);

@@ -46,6 +46,8 @@ bool AnswerMatchesRange(const PackageAnswer& answer) {
 
 }  // namespace
 
+bool IsHttpsUrl(const std::string& url) { return StartsWithNoCase(url.c_str(), url.size(), "https:"); }
+
 // Each response (redirects included) starts with its status line; only the
 // last one's headers describe the body.
 std::size_t ReadPackageHeader(char* data, std::size_t size, std::size_t count, void* userData) {
@@ -58,6 +60,15 @@ std::size_t ReadPackageHeader(char* data, std::size_t size, std::size_t count, v
         answer->contentRange.clear();
     } else if (StartsWithNoCase(data, length, "content-range:")) {
         answer->contentRange = Trimmed(data + 14, length - 14);
+    } else if (answer->status / 100 == 3 && StartsWithNoCase(data, length, "location:")) {
+        // A relative location keeps the scheme; libcurl follows only 3xx.
+        const std::string location = Trimmed(data + 9, length - 9);
+        if (StartsWithNoCase(location.c_str(), location.size(), "https:")) {
+            answer->secure = true;
+        } else if (answer->secure && StartsWithNoCase(location.c_str(), location.size(), "http:")) {
+            answer->rejected = CURLE_UNSUPPORTED_PROTOCOL;
+            return 0;
+        }
     }
     return length;
 }

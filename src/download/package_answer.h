@@ -23,13 +23,19 @@ struct PackageAnswer {
     int status = 0;
     std::string contentRange;
     platform::Sha256* digest = nullptr;  // when set, every byte written is added to it
+    bool secure = false;                 // the request now being answered is https
     bool judged = false;
     CURLcode rejected = CURLE_OK;
 
     std::int64_t Length() const { return last - first + 1; }
 };
 
-// CURLOPT_HEADERFUNCTION: notes the final response's status and Content-Range.
+// Whether url's scheme is https, in any case: the answer's starting point.
+bool IsHttpsUrl(const std::string& url);
+
+// CURLOPT_HEADERFUNCTION: notes the final response's status and Content-Range;
+// refuses a redirect from https to plain http (a downgrade anyone on the path
+// could then answer).
 std::size_t ReadPackageHeader(char* data, std::size_t size, std::size_t count, void* answer);
 // CURLOPT_WRITEFUNCTION: writes the body into the file, never past the
 // package's end; refuses an answer that is not the requested range.

@@ -26,6 +26,7 @@ int OnTransferProgress(void* context, double, double, double, double) {
 // One attempt at one package; the file is positioned at answer.first.
 CURLcode FetchPackage(HttpClient& client, const std::string& url, PackageAnswer& answer, WindowHandle window) {
     const std::string range = FormatRange(answer.first, answer.last);
+    answer.secure = IsHttpsUrl(url);
     const RangeReceiver receiver{WritePackageData, ReadPackageHeader, &answer, OnTransferProgress, window};
     return JudgePackageAnswer(answer, client.FetchRange(url, range.c_str(), receiver));
 }

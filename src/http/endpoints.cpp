@@ -8,6 +8,11 @@ Endpoints& Current() {
     static Endpoints* const current = new Endpoints(DefaultEndpoints());
     return *current;
 }
+
+std::string& CurrentTestAuthorities() {
+    static std::string* const current = new std::string;
+    return *current;
+}
 }  // namespace
 
 Endpoints DefaultEndpoints() {
@@ -18,3 +23,7 @@ Endpoints DefaultEndpoints() {
 const Endpoints& CurrentEndpoints() { return Current(); }
 
 void UseEndpoints(const Endpoints& endpoints) { Current() = endpoints; }
+
+const std::string& TestAuthorities() { return CurrentTestAuthorities(); }
+
+void UseTestAuthorities(const std::string& caFile) { CurrentTestAuthorities() = caFile; }

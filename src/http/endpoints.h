@@ -12,3 +12,9 @@ struct Endpoints {
 Endpoints DefaultEndpoints();
 const Endpoints& CurrentEndpoints();
 void UseEndpoints(const Endpoints& endpoints);
+
+// Tests only: a CA file that https packages are checked against instead of the
+// system's store, so that a local CA never enters the machine's trust. The
+// product never calls it: "" keeps the system's store.
+const std::string& TestAuthorities();
+void UseTestAuthorities(const std::string& caFile);

@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string chunk = input.ConsumeRandomLengthString(512);
         if (header) {
             // A chunk may be a made-up line or one in the shapes the judge reads.
-            switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+            switch (input.ConsumeIntegralInRange<int>(0, 4)) {
                 case 1:
                     chunk = "HTTP/1.1 " + std::to_string(input.ConsumeIntegral<int>()) + " " + chunk + "\r\n";
                     break;
@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     chunk = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                             std::to_string(fileSize) + "\r\n";
                     break;
+                case 4: chunk = (input.ConsumeBool() ? "Location: https:" : "Location: http:") + chunk + "\r\n"; break;
                 default: break;
             }
             if (chunk.empty()) continue;

@@ -7,5 +7,5 @@
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
     UseRetryPauses({5, 10, 20, 40});
-    return FetchAndPrint(argv[1], argv[2]);
+    return FetchAndPrint({argv[1], argv[2]});
 }

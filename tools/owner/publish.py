@@ -88,8 +88,8 @@ def check_inputs(installer, base_url, www_dir, package_size):
     if os.path.getsize(installer) == 0:
         raise PublishError(f"the installer {installer} is empty")
     parsed = urllib.parse.urlsplit(base_url)
-    if parsed.scheme != "http" or not parsed.netloc or parsed.query or parsed.fragment:
-        raise PublishError(f"BASE_URL must be a plain http:// address, not {base_url!r}")
+    if parsed.scheme not in ("http", "https") or not parsed.netloc or parsed.query or parsed.fragment:
+        raise PublishError(f"BASE_URL must be an http:// or https:// address, not {base_url!r}")
     # The document carries the URL byte for byte: nothing that XML or a URL would need escaped.
     if not re.fullmatch(r"[A-Za-z0-9._~:/@!$'()*+,;=%-]+", base_url):
         raise PublishError(f"BASE_URL {base_url!r} has characters the metadata document cannot carry")

@@ -86,18 +86,18 @@ fetch_from() {  # download URL, [CA file]: the driver's output, in a temporary f
     TMPDIR="$dir/tmp" "$fetch" "$base/downloader/installer-metadata/windows" "$base" ${2:+"$2"} 2>/dev/null
 }
 last_event() { "$servers" events "$dir" | tail -n1; }
-output=$(fetch_from "https://127.0.0.1:$((port + 1))/files/installer.bin" "$dir/ca.pem")
+output=$(fetch_from "https://127.0.0.1:$((port + 3))/files/installer.bin" "$dir/ca.pem")
 check "an https installer URL downloads byte-exact" '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
-output=$(fetch_from "http://127.0.0.1:$((port + 2))/files/installer.bin" "$dir/ca.pem")
+output=$(fetch_from "http://127.0.0.1:$((port + 4))/files/installer.bin" "$dir/ca.pem")
 check "an http URL redirected to https downloads byte-exact" '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$named"'
-output=$(fetch_from "https://127.0.0.1:$((port + 1))/files/installer.bin")
+output=$(fetch_from "https://127.0.0.1:$((port + 3))/files/installer.bin")
 check "an untrusted certificate fails five attempts with 60" '[[ "$output" == "WM_DOWNLOAD_FAILED 60"* ]] &&
     last_event | grep -q "errorCount=5&errors=%5B\(%7B%22number%22%3A0%2C%22errCode%22%3A60%7D\(%2C\)\?\)\{5\}%5D"'
 served_before=$(wc -l < "$dir/files.log")
-output=$(fetch_from "https://127.0.0.1:$((port + 3))/files/installer.bin" "$dir/ca.pem")
+output=$(fetch_from "https://127.0.0.1:$((port + 5))/files/installer.bin" "$dir/ca.pem")
 check "an https answer redirecting to http fails and never reaches the http server" \
     '[[ "$output" == "WM_DOWNLOAD_FAILED 1"* ]] && [ "$(wc -l < "$dir/files.log")" -eq "$served_before" ]'
-"$tovik_tools/publish-installer" "$named" "https://127.0.0.1:$((port + 1))" "$dir/www" --package-size 1048576 >/dev/null
+"$tovik_tools/publish-installer" "$named" "https://127.0.0.1:$((port + 3))" "$dir/www" --package-size 1048576 >/dev/null
 url=$(sed -n 's|.*<downloadUrl>\(.*\)</downloadUrl>.*|\1|p' "$document")
 output=$(fetch_from "$url" "$dir/ca.pem")
 check "an installer published at an https base downloads byte-exact" '[[ "$url" == https://* ]] &&

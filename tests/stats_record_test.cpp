@@ -60,7 +60,9 @@ TEST_F(StatsRecord, CreationSendsStartedAndTheListsFormatAsSent) {
     EXPECT_EQ(stats.OutcomeMessage(134), "User cancel");
     EXPECT_EQ(stats.OutcomeMessage(0), "Success");
     EXPECT_EQ(stats.OutcomeMessage(28), "Curl error.");
-    EXPECT_EQ(stats.OutcomeMessage(133), "Curl error.");
+    EXPECT_EQ(stats.OutcomeMessage(133), "Downloaded file does not match metadata hash");
+    EXPECT_EQ(stats.OutcomeMessage(135), "Installer signature not trusted");
+    EXPECT_EQ(stats.OutcomeMessage(136), "Curl error.");
 
     stats.ReportOutcome(kOutcomeSuccess);
     stats.ReportOutcome(kOutcomeUserCancel);  // a final event already went out

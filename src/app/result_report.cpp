@@ -25,10 +25,8 @@ platform::PathString ReportPathFromArguments(const std::vector<platform::PathStr
 }
 
 std::string FormatResultReport(const char* status, std::int64_t fileSize, int nameId) {
-    char text[256];
-    std::snprintf(text, sizeof text, "[tovikdownload]\r\nstatus=%s\r\nfileSize=%lld\r\nnameID=%d\r\ninstallAuralo=%s",
-                  status, static_cast<long long>(fileSize), nameId, "no");
-    return text;
+    return std::string("[tovikdownload]\r\nstatus=") + status + "\r\nfileSize=" + std::to_string(fileSize) +
+           "\r\nnameID=" + std::to_string(nameId) + "\r\ninstallAuralo=no";
 }
 
 bool WriteResultReport(const platform::PathString& path, bool cancelled) {

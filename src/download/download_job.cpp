@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "build_config.h"
 #include "download/download_progress.h"
 #include "download/installer_metadata.h"
 #include "download/package_transfer.h"
@@ -66,10 +67,13 @@ int DownloadJob::Run() {
         code = CURLE_WRITE_ERROR;
         stats.AddError(static_cast<std::int32_t>(stats.PackageNumber()) - 1, code);
     }
-    if (code == CURLE_OK && checked && !DigestMatchesText(digest.Digest(), metadata.hash)) {
+    if (code == CURLE_OK && checked && !DigestMatchesText(digest.Digest(), metadata.hash))
         code = kOutcomeHashMismatch;
-        platform::RemoveFile(path);
-    }
+    // A build that pins the publisher hands over only what that publisher signed.
+    if (code == CURLE_OK && *TOVIK_INSTALLER_PUBLISHER &&
+        !platform::SignedByPublisher(path, TOVIK_INSTALLER_PUBLISHER))
+        code = kOutcomeSignatureUntrusted;
+    if (code == kOutcomeHashMismatch || code == kOutcomeSignatureUntrusted) platform::RemoveFile(path);
     if (code != CURLE_OK) {
         stats.ReportOutcome(code);
         platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(code));

@@ -10,7 +10,8 @@
 constexpr unsigned kWindowMessageUser = 0x0400;  // WM_USER
 // Posted to the window once when the download did not succeed; wParam is a
 // libcurl result, 0 for an unusable document, 1 when the file cannot be
-// created, or 133 when the file does not match the document's SHA-256.
+// created, 133 when the file does not match the document's SHA-256, or 135
+// when it is not signed by the publisher the build pins.
 constexpr unsigned WM_DOWNLOAD_FAILED = kWindowMessageUser + 101;
 
 // The number that names the temporary file and appears in the report:

@@ -41,9 +41,7 @@ RetryPauses& CurrentRetryPauses() {
 void UseRetryPauses(const RetryPauses& pauses) { CurrentRetryPauses() = pauses; }
 
 std::string FormatRange(std::int64_t first, std::int64_t last) {
-    char range[256];
-    std::snprintf(range, sizeof range, "%lld-%lld", static_cast<long long>(first), static_cast<long long>(last));
-    return range;
+    return std::to_string(first) + "-" + std::to_string(last);
 }
 
 int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,

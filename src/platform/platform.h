@@ -65,6 +65,12 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 // Removes a file of ours; false when it is still there.
 bool RemoveFile(const PathString& path);
 
+// Windows: whether the file carries an Authenticode signature that the system
+// trusts, whose signer's simple display name is publisher (UTF-8) exactly.
+// Never goes online, so it cannot hang offline; revocation is not checked.
+// Other systems have no such signatures: false.
+bool SignedByPublisher(const PathString& path, const std::string& publisher);
+
 // SHA-256 by the OS's own implementation (BCrypt on Windows, the libcrypto
 // libcurl brings on Linux). A copy carries the state so far, so that an
 // attempt that may fail can add to a copy while the confirmed state is kept.

@@ -135,6 +135,8 @@ bool SeekFile(std::FILE* file, std::int64_t offset) {
 
 bool RemoveFile(const PathString& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
 
+bool SignedByPublisher(const PathString&, const std::string&) { return false; }
+
 // ---------------------------------------------------------------- SHA-256
 
 struct Sha256::State {

@@ -3,6 +3,9 @@
 
 #include <bcrypt.h>
 #include <fcntl.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 #include <winhttp.h>
 #include <io.h>
 #include <time.h>
@@ -147,6 +150,37 @@ bool SeekFile(std::FILE* file, std::int64_t offset) { return _fseeki64(file, off
 
 bool RemoveFile(const PathString& path) {
     return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// ---------------------------------------------------------------- Authenticode
+
+bool SignedByPublisher(const PathString& path, const std::string& publisher) {
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof file;
+    file.pcwszFilePath = path.c_str();
+    WINTRUST_DATA trust = {};
+    trust.cbStruct = sizeof trust;
+    trust.dwUIChoice = WTD_UI_NONE;
+    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+    trust.dwUnionChoice = WTD_CHOICE_FILE;
+    trust.pFile = &file;
+    trust.dwStateAction = WTD_STATEACTION_VERIFY;
+    // Nothing is fetched from the network: an offline machine gets its answer at once.
+    trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const HWND noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
+    bool signedByPublisher = false;
+    if (WinVerifyTrust(noWindow, &action, &trust) == 0) {
+        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(trust.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signer = provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        CRYPT_PROVIDER_CERT* leaf = signer ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+        wchar_t name[512];
+        if (leaf && CertGetNameStringW(leaf->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name, 512) > 1)
+            signedByPublisher = Wide(publisher) == name;
+    }
+    trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(noWindow, &action, &trust);
+    return signedByPublisher;
 }
 
 // ---------------------------------------------------------------- SHA-256
@@ -340,9 +374,7 @@ std::string OsVersionText() {
     ZeroMemory(&version, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;  // 276
     GetVersionExW(&version);                       // zeros stay when it fails: "Windows NT 0.0"
-    char text[4096];
-    std::snprintf(text, sizeof text, "Windows NT %lu.%lu", version.dwMajorVersion, version.dwMinorVersion);
-    return text;
+    return "Windows NT " + std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion);
 }
 
 std::string ProgramName() {

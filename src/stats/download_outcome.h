@@ -11,4 +11,5 @@ enum DownloadOutcome : int {
     kOutcomeMetadataChanged = 132,
     kOutcomeHashMismatch = 133,
     kOutcomeUserCancel = 134,
+    kOutcomeSignatureUntrusted = 135,
 };

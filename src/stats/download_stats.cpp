@@ -26,6 +26,7 @@ DownloadStats::DownloadStats() {
         {kOutcomeMetadataChanged, "Metadata file changed during downloading"},
         {kOutcomeHashMismatch, "Downloaded file does not match metadata hash"},
         {kOutcomeUserCancel, "User cancel"},
+        {kOutcomeSignatureUntrusted, "Installer signature not trusted"},
     };
     eventUrl_.resize(kEventUrlCapacity);
     SendStartedEvent();

@@ -1,7 +1,8 @@
 #include "stats/stats_events.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <climits>
+#include <cstring>
 
 EscapedArgs::~EscapedArgs() {
     for (char* copy : copies_) curl_free(copy);
@@ -25,13 +26,13 @@ std::size_t EscapedLength(const std::string& text) {
 
 namespace {
 
-// snprintf that leaves out a URL that would not fit, rather than cutting it
-// somewhere inside an escape.
-template <typename... Args>
-int FormatWhole(char* out, std::size_t capacity, const char* format, Args... args) {
-    const int needed = std::snprintf(nullptr, 0, format, args...);
-    if (needed >= 0 && static_cast<std::size_t>(needed) < capacity) std::snprintf(out, capacity, format, args...);
-    return needed;
+// The URL into out when it fits whole, rather than cut somewhere inside an
+// escape; returns its length, as snprintf would. (Concatenation, not
+// snprintf: the Windows runtime's printf engine would add 20 KiB to the exe.)
+int CopyWhole(char* out, std::size_t capacity, const std::string& url) {
+    if (url.size() > static_cast<std::size_t>(INT_MAX)) return -1;
+    if (url.size() < capacity) std::memcpy(out, url.c_str(), url.size() + 1);
+    return static_cast<int>(url.size());
 }
 
 // The canceled and succeeded events carry the same keys.
@@ -42,11 +43,11 @@ int FormatOutcomeUrl(CURL* handle, char* out, std::size_t capacity, const std::s
                            args.Escape(v.packageTimes)};
     for (const char* text : texts)
         if (!text) return -1;
-    return FormatWhole(out, capacity,
-                       "%s/Tovik-Downloader/evt/%s?id=%s&branding=%s&url=%s&errorCount=%d"
-                       "&errors=%s&packageNumber=%d&totalTime=%d&packageTimes=%s",
-                       base.c_str(), event, texts[0], texts[1], texts[2], v.errorCount, texts[3], v.packageNumber,
-                       v.totalTime, texts[4]);
+    return CopyWhole(out, capacity,
+                     base + "/Tovik-Downloader/evt/" + event + "?id=" + texts[0] + "&branding=" + texts[1] +
+                         "&url=" + texts[2] + "&errorCount=" + std::to_string(v.errorCount) + "&errors=" + texts[3] +
+                         "&packageNumber=" + std::to_string(v.packageNumber) +
+                         "&totalTime=" + std::to_string(v.totalTime) + "&packageTimes=" + texts[4]);
 }
 
 }  // namespace
@@ -57,8 +58,8 @@ int FormatStartedUrl(CURL* handle, char* out, std::size_t capacity, const std::s
     const char* eid = args.Escape(id);
     const char* ebranding = args.Escape(branding);
     if (!eid || !ebranding) return -1;
-    return FormatWhole(out, capacity, "%s/Tovik-Downloader/evt/download-started?id=%s&branding=%s", base.c_str(), eid,
-                       ebranding);
+    return CopyWhole(out, capacity,
+                     base + "/Tovik-Downloader/evt/download-started?id=" + eid + "&branding=" + ebranding);
 }
 
 int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base, const FinalEventValues& v) {
@@ -67,11 +68,12 @@ int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::st
                            args.Escape(v.url), args.Escape(v.errors),   args.Escape(v.packageTimes)};
     for (const char* text : texts)
         if (!text) return -1;
-    return FormatWhole(out, capacity,
-                       "%s/Tovik-Downloader/evt/download-failed?id=%s&branding=%s&errorCode=%d&errorMsg=%s"
-                       "&url=%s&errorCount=%d&errors=%s&packageNumber=%d&totalTime=%d&packageTimes=%s",
-                       base.c_str(), texts[0], texts[1], v.code, texts[2], texts[3], v.errorCount, texts[4],
-                       v.packageNumber, v.totalTime, texts[5]);
+    return CopyWhole(out, capacity,
+                     base + "/Tovik-Downloader/evt/download-failed?id=" + texts[0] + "&branding=" + texts[1] +
+                         "&errorCode=" + std::to_string(v.code) + "&errorMsg=" + texts[2] + "&url=" + texts[3] +
+                         "&errorCount=" + std::to_string(v.errorCount) + "&errors=" + texts[4] +
+                         "&packageNumber=" + std::to_string(v.packageNumber) +
+                         "&totalTime=" + std::to_string(v.totalTime) + "&packageTimes=" + texts[5]);
 }
 
 int FormatCanceledUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
@@ -89,9 +91,7 @@ int FormatSucceededUrl(CURL* handle, char* out, std::size_t capacity, const std:
 namespace {
 
 std::string ErrorItem(std::int32_t number, std::int32_t code) {
-    char item[64];
-    std::snprintf(item, sizeof item, "{\"number\":%d,\"errCode\":%d}", number, code);
-    return item;
+    return "{\"number\":" + std::to_string(number) + ",\"errCode\":" + std::to_string(code) + "}";
 }
 
 constexpr std::size_t kEscapedCommaLength = 3;  // %2C

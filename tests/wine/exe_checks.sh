@@ -8,7 +8,7 @@ exe=$1 machine=$2
 . "$(dirname "$0")/../../tools/common.sh"
 headers=$(objdump -p "$exe")
 # The DLLs every Windows has; anything else would have to ship beside the exe.
-system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|ws2_32|bcrypt|msvcrt|winhttp|version)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|comctl32|ws2_32|bcrypt|crypt32|secur32|wintrust|msvcrt|winhttp|version)\.dll$'
 imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
 foreign=$(grep -Ev "$system_dlls" <<<"$imports")
 # type/name of each resource: type entries sit 3 spaces in, names 5.

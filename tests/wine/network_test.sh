@@ -2,28 +2,49 @@
 # tovik-downloader.exe under Wine on the networks users have: the proxy set
 # the way the system's settings dialog stores it (named, with a bypass list,
 # or an auto-config script), a dead proxy, a proxy asking for credentials, and
-# a user whose temporary folder and report path hold Polish letters.
-# UNRESOLVABLE_EXE is the same exe with hosts under .invalid: only a proxy
-# reaches them.
-#   network_test.sh EXE UNRESOLVABLE_EXE DIALOG_CLICK_EXE METADATA_PORT STATS_PORT
+# a user whose temporary folder and report path hold Polish letters; an https
+# installer URL, a swapped installer, and the signature cases of a build that
+# pins its publisher. UNRESOLVABLE_EXE is the same exe with hosts under
+# .invalid: only a proxy reaches them. PINNED_EXE is the same exe pinned to
+# the publisher "Tovik Spółka Testowa"; TRUST_ROOT adds the test CA to the
+# prefix's trusted roots and removes it at the end.
+#   network_test.sh EXE UNRESOLVABLE_EXE DIALOG_CLICK_EXE METADATA_PORT STATS_PORT PINNED_EXE TRUST_ROOT_EXE
 set -uo pipefail
-exe=$1 unresolvable_exe=$2 clicker=$3 metadata_port=$4 stats_port=$5
+exe=$1 unresolvable_exe=$2 clicker=$3 metadata_port=$4 stats_port=$5 pinned_exe=$6 trust_root=$7
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../tools/common.sh"
 servers="$tovik_tools/local-servers"
 wine_run="$tovik_tools/wine-run"
 export LC_ALL=C.UTF-8  # Wine takes the command line's letters in the locale's encoding
 start_wine_lane "$exe" tovik-network
-restore_wine() {  # the prefix's temporary folder, which the Polish case changes
+restore_wine() {  # the prefix's temporary folder, which the Polish case changes, and its trusted roots
     [ -n "${saved_temp:-}" ] && for name in TEMP TMP; do wine_reg add 'HKCU\Environment' /v $name /d "$saved_temp" /f; done
+    [ -f "$work/ca.der" ] && "$wine_run" "$trust_root" remove "Z:${work//\//\\}\\ca.der" >/dev/null 2>&1
 }
+
+# A test CA: the https server's certificate for 127.0.0.1, and code-signing
+# certificates for the pinned publisher and for another one.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tovik test CA" -keyout "$work/ca.key" \
+    -out "$work/ca.pem" 2>/dev/null
+openssl x509 -in "$work/ca.pem" -outform DER -out "$work/ca.der"
+issue() {  # name subject extensions: name.pem and name.key, signed by the test CA
+    openssl req -newkey rsa:2048 -nodes -utf8 -subj "$2" -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null
+    openssl x509 -req -in "$work/$1.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+        -extfile <(printf '%b' "$3") -out "$work/$1.pem" 2>/dev/null
+}
+issue server /CN=127.0.0.1 'subjectAltName=IP:127.0.0.1'
+code_signing='basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning'
+issue pinned "/CN=Tovik Spółka Testowa" "$code_signing"
+issue other "/CN=Inny Wydawca" "$code_signing"
 
 start_xvfb "$work"
 pids+=("$xvfb_pid")
 size=1000000
-"$servers" start "$work/files" "$metadata_port" "$size" 307200 || { echo "nginx did not start"; exit 1; }
+"$servers" start "$work/files" "$metadata_port" "$size" 307200 --tls "$work/server.pem" "$work/server.key" ||
+    { echo "nginx did not start"; exit 1; }
 "$servers" start "$work/stats" "$stats_port" 1 307200 || { echo "nginx did not start"; exit 1; }
 "$wine_run" "$clicker" >/dev/null 2>&1  # the prefix, made once
+"$wine_run" "$trust_root" add "Z:${work//\//\\}\\ca.der" || { echo "the test CA cannot be trusted"; exit 1; }
 document="$work/files/www/downloader/installer-metadata/windows"
 cp "$document" "$work/document.direct"
 sed "s|http://127.0.0.1:|http://files.invalid:|" "$work/document.direct" > "$work/document.unresolvable"
@@ -85,7 +106,12 @@ through_proxy() {  # what the proxy saw: probe, document, every package, both ev
         grep -q "^GET http://stats.invalid:$stats_port/Tovik-Downloader/evt/download-started?" "$work/proxy.log" &&
         grep -q "^GET http://stats.invalid:$stats_port/Tovik-Downloader/evt/download-succeeded?" "$work/proxy.log"
 }
-byte_exact() { [ -n "$installer" ] && cmp -s "$installer" "$work/files/www/files/installer.bin"; }
+byte_exact() { [ -n "$installer" ] && cmp -s "$installer" "${1:-$work/files/www/files/installer.bin}"; }
+final_event() { grep -o '"event":"download-[a-z]*","query":"[^"]*' "$work/stats/events.log" | tail -n 1; }
+document_for() {  # name file URL: document.name naming the file at URL, with its size and SHA-256
+    printf '<installerMetadata><downloadUrl>%s</downloadUrl><size>%s</size><hash>%s</hash></installerMetadata>\n' \
+        "$3" "$(stat -c %s "$2")" "$(sha256sum "$2" | cut -d' ' -f1)" > "$work/document.$1"
+}
 
 run_case "named proxy" "$unresolvable_exe" unresolvable 3 "127.0.0.1:$proxy_port" "" "" live ok
 check "named proxy: probe, document, four packages and the events went through it" through_proxy
@@ -120,6 +146,43 @@ check "bypass list: the proxy saw nothing" '[ ! -s "$work/proxy.log" ]'
 run_case "proxy asking for credentials" "$unresolvable_exe" unresolvable 3 "127.0.0.1:$proxy_port" "" "" auth cancel
 check "proxy asking for credentials: its 407 for the document is a failure (message box, cancel), no wait" \
     'grep -q "^GET http://metadata.invalid:$metadata_port/downloader/installer-metadata/windows " "$work/proxy.log"'
+
+# https with the system's trust (the test CA among the prefix's roots), and a
+# document whose SHA-256 is not the served file's.
+document_for https "$work/files/www/files/installer.bin" "https://127.0.0.1:$((metadata_port + 3))/files/installer.bin"
+run_case "https installer URL" "$exe" https 1 "" "" "" none ok
+check "https installer URL: the installer is byte-exact" byte_exact
+sed "s|<hash>[0-9a-f]*<|<hash>$(printf '%064d' 0)<|" "$work/document.https" > "$work/document.swapped"
+run_case "installer that does not match its SHA-256" "$exe" swapped 1 "" "" "" none cancel
+check "installer that does not match its SHA-256: removed, and the failure says 133" \
+    '[ -z "$installer" ] && final_event | grep -q "download-failed.*errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata%20hash&"'
+
+# The pinned build hands over only an installer signed in its publisher's
+# name. Wine does not check the chain up to a trusted root (it accepts a leaf
+# whose root is in no store, where Windows answers CERT_E_UNTRUSTEDROOT), so
+# these cases test the signature and the signer's name, not chain trust.
+sign_as() {  # signer input output
+    openssl pkcs12 -export -inkey "$work/$1.key" -in "$work/$1.pem" -certfile "$work/ca.pem" -out "$work/$1.p12" \
+        -passout pass:sekret
+    cp "$2" "$3" && TOVIK_SIGN_PASSWORD=sekret "$tovik_tools/sign-exe" "$3" "$work/$1.p12" >/dev/null
+}
+files="$work/files/www/files"
+cp "$clicker" "$files/unsigned.exe"
+sign_as other "$clicker" "$files/other.exe"
+sign_as pinned "$clicker" "$files/pinned.exe"
+cp "$files/pinned.exe" "$files/changed.exe"
+printf '\x90' | dd of="$files/changed.exe" bs=1 seek=1100 conv=notrunc 2>/dev/null  # inside the signed code
+for name in unsigned other changed pinned; do
+    document_for "$name" "$files/$name.exe" "http://127.0.0.1:$metadata_port/files/$name.exe"
+    expected=cancel && [ "$name" = pinned ] && expected=ok
+    run_case "pinned publisher, installer $name" "$pinned_exe" "$name" 1 "" "" "" none "$expected"
+    if [ "$expected" = ok ]; then
+        check "pinned publisher: its own signed installer is handed over byte-exact" 'byte_exact "$files/$name.exe"'
+    else
+        check "pinned publisher, installer $name: removed, and the failure says 135" '[ -z "$installer" ] &&
+            final_event | grep -q "download-failed.*errorCode=135&errorMsg=Installer%20signature%20not%20trusted&"'
+    fi
+done
 
 # A user named with Polish letters: the temporary folder and the report path hold them.
 polish="Łukasz Żółć"

@@ -14,7 +14,8 @@ NAMES = {
 }
 OWN = {128: "file size missing from the document", 129: "file operation error", 130: "hash missing",
        131: "download URL missing", 132: "document changed while downloading",
-       133: "installer does not match the document's SHA-256 (swapped or corrupted)", 134: "user cancel"}
+       133: "installer does not match the document's SHA-256 (swapped or corrupted)", 134: "user cancel",
+       135: "installer not signed by the pinned publisher"}
 
 
 def name_of(code):

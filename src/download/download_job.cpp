@@ -1,6 +1,7 @@
 #include "download/download_job.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "build_config.h"
 #include "download/download_progress.h"
@@ -57,17 +58,17 @@ int DownloadJob::Run() {
 
     // A SHA-256 in the document is checked: bytes that are not the published
     // installer must never be handed over as it.
-    const bool checked = IsSha256Text(metadata.hash);
-    platform::Sha256 digest;
+    std::optional<BackgroundDigest> digest;
+    if (IsSha256Text(metadata.hash)) digest.emplace();
     int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
-                                file, window_, checked ? &digest : nullptr);
+                                file, window_, digest ? &*digest : nullptr);
     // Data the OS refused at close is a failed download, not a finished one,
     // recorded against the last package.
     if (std::fclose(file) != 0 && code == CURLE_OK) {
         code = CURLE_WRITE_ERROR;
         stats.AddError(static_cast<std::int32_t>(stats.PackageNumber()) - 1, code);
     }
-    if (code == CURLE_OK && checked && !DigestMatchesText(digest.Digest(), metadata.hash))
+    if (code == CURLE_OK && digest && !DigestMatchesText(digest->Finish(), metadata.hash))
         code = kOutcomeHashMismatch;
     // A build that pins the publisher hands over only what that publisher signed.
     if (code == CURLE_OK && *TOVIK_INSTALLER_PUBLISHER &&

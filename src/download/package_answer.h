@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/platform.h"
+#include "download/background_digest.h"
 
 struct PackageAnswer {
     PackageAnswer(std::FILE* f, std::int64_t firstByte, std::int64_t lastByte, std::int64_t size)
@@ -22,7 +22,7 @@ struct PackageAnswer {
     std::int64_t received = 0;
     int status = 0;
     std::string contentRange;
-    platform::Sha256* digest = nullptr;  // when set, every byte written is added to it
+    BackgroundDigest* digest = nullptr;  // when set, every byte written is handed to it
     bool secure = false;                 // the request now being answered is https
     bool judged = false;
     CURLcode rejected = CURLE_OK;

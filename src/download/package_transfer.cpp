@@ -1,7 +1,5 @@
 #include "download/package_transfer.h"
 
-#include <optional>
-
 #include "download/download_progress.h"
 #include "download/package_answer.h"
 #include "platform/stopwatch.h"
@@ -45,7 +43,7 @@ std::string FormatRange(std::int64_t first, std::int64_t last) {
 }
 
 int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window, platform::Sha256* digest) {
+                     std::FILE* file, WindowHandle window, BackgroundDigest* digest) {
     DownloadProgress& progress = Progress();
     std::int64_t offset = 0;
     std::int32_t packageIndex = 0;
@@ -61,10 +59,9 @@ int TransferPackages(HttpClient& client, const std::string& url, std::int64_t to
         // Written so that a huge package size cannot overflow.
         const std::int64_t packageEnd = packageSize >= totalSize - offset ? totalSize : offset + packageSize;
         PackageAnswer answer(file, offset, packageEnd - 1, totalSize);
-        // The attempt hashes into a copy: its bytes count only if it succeeds.
-        std::optional<platform::Sha256> attemptDigest;
-        if (digest) answer.digest = &attemptDigest.emplace(*digest);
+        answer.digest = digest;
         const CURLcode code = FetchPackage(client, url, answer, window);
+        if (digest) code == CURLE_OK ? digest->Commit() : digest->Rollback();
         if (code != CURLE_OK) {
             ++attempts;
             DownloadStats::Instance().AddError(packageIndex, code);
@@ -81,7 +78,6 @@ int TransferPackages(HttpClient& client, const std::string& url, std::int64_t to
             restart = false;
             continue;
         }
-        if (digest) *digest = *attemptDigest;
         offset = packageEnd;
         attempts = 0;
         DownloadStats::Instance().AddPackageTime(packageWatch.ElapsedMilliseconds());

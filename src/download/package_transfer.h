@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "download/background_digest.h"
 #include "http/http_client.h"
 #include "platform/platform.h"
 
@@ -20,11 +21,11 @@ void UseRetryPauses(const RetryPauses& pauses);
 
 // Writes the totalSize bytes of url into file (open for writing, positioned at
 // 0). window is the progress context libcurl hands to the progress function.
-// digest, when given, receives each package's bytes once the package has
-// arrived whole (a failed attempt's bytes never). Returns 0 when every package
+// digest, when given, is handed every byte written, with each attempt's end:
+// committed when its package arrived whole, rolled back when not. Returns 0 when every package
 // arrived, else the libcurl code of the attempt that exhausted its package's attempts.
 int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window, platform::Sha256* digest = nullptr);
+                     std::FILE* file, WindowHandle window, BackgroundDigest* digest = nullptr);
 
 // "first-last", both inclusive, as the Range header wants them.
 std::string FormatRange(std::int64_t first, std::int64_t last);

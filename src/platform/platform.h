@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -95,6 +96,9 @@ std::int64_t CalendarSeconds();  // seconds since 1970-01-01 UTC
 std::int64_t PerformanceCounter();
 double PerformanceFrequency();  // counts per second
 void SleepMilliseconds(unsigned milliseconds);
+// Runs body on a thread of its own that is never joined; false when no thread
+// can be started (body is then not run).
+bool StartDetachedThread(std::function<void()> body);
 
 // The proxy the user's system names for an http URL, found the way the
 // system's own programs find it: "" for none (direct), else "host:port".

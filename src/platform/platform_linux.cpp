@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -189,6 +191,15 @@ double PerformanceFrequency() { return 1e9; }
 void SleepMilliseconds(unsigned milliseconds) {
     timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+bool StartDetachedThread(std::function<void()> body) {
+    try {
+        std::thread(std::move(body)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
     }
 }
 

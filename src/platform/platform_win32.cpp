@@ -266,6 +266,27 @@ double PerformanceFrequency() {
 
 void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
 
+namespace {
+
+DWORD WINAPI DetachedThreadEntry(LPVOID parameter) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
+    (*body)();
+    return 0;
+}
+
+}  // namespace
+
+bool StartDetachedThread(std::function<void()> body) {
+    auto* parameter = new std::function<void()>(std::move(body));
+    const HANDLE thread = CreateThread(nullptr, 0, DetachedThreadEntry, parameter, 0, nullptr);
+    if (!thread) {
+        delete parameter;
+        return false;
+    }
+    CloseHandle(thread);  // never joined
+    return true;
+}
+
 // ---------------------------------------------------------------- proxy
 
 namespace {

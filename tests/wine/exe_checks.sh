@@ -1,7 +1,7 @@
 #!/bin/bash
 # What can be checked of a Windows exe without running it: its machine type,
-# the GUI subsystem, imports from the system's DLLs only, and the manifest,
-# dialog template and version resources.
+# the GUI subsystem, imports from the system's DLLs only, its size (32-bit),
+# and the manifest, dialog template and version resources.
 #   exe_checks.sh EXE i386|x86_64
 set -uo pipefail
 exe=$1 machine=$2
@@ -24,5 +24,7 @@ check "Windows GUI subsystem" 'grep -Eq "^Subsystem\s+00000002" <<<"$headers"'
 check "imports only from the system's DLLs${foreign:+ (not: $(echo $foreign))}" '[ -n "$imports" ] && [ -z "$foreign" ]'
 check "manifest resource (type 24, id 1)" 'grep -qx "24/1" <<<"$resources"'
 check "dialog template resource (type 5, id 102)" 'grep -qx "5/102" <<<"$resources"'
+# What every user downloads first: the 32-bit stub stays small.
+[ "$machine" = i386 ] && check "at most 512 KiB" '[ "$(stat -c %s "$exe")" -le $((512 * 1024)) ]'
 check "version resource (type 16) naming 2.1.2" 'grep -qx "16/1" <<<"$resources" && strings -el "$exe" | grep -qx 2.1.2'
 checks_result

@@ -7,8 +7,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "app/ctovik_downloader_dlg.h"
 #include "app/dialog_template.h"
@@ -169,14 +167,7 @@ public:
     WindowHandle Window() override { return this; }
     void SetTimer(unsigned id, unsigned milliseconds) override;
     void KillTimer(unsigned id) override;
-    bool StartThread(std::function<void()> body) override {
-        try {
-            std::thread(std::move(body)).detach();
-            return true;
-        } catch (const std::system_error&) {
-            return false;  // the logic has a way on without the thread
-        }
-    }
+    bool StartThread(std::function<void()> body) override { return platform::StartDetachedThread(std::move(body)); }
     void ShowMessageBox(const std::string& text) override;
     void HideWindow() override { gtk_widget_hide(window_); }
     void EndDialog(int result) override {

@@ -46,12 +46,6 @@ void CALLBACK ConnectTimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
         PostMessageW(window, WM_CONNECT_TIMER, timerId, 0);
 }
 
-DWORD WINAPI ThreadEntry(LPVOID parameter) {
-    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(parameter));
-    (*body)();
-    return 0;
-}
-
 // ---------------------------------------------------------------- the host
 
 class Win32Host final : public DialogHost {
@@ -92,16 +86,7 @@ public:
         ::SetTimer(window_, id, milliseconds, ConnectTimerProc);
     }
     void KillTimer(unsigned id) override { ::KillTimer(window_, id); }
-    bool StartThread(std::function<void()> body) override {
-        auto* parameter = new std::function<void()>(std::move(body));
-        HANDLE thread = CreateThread(nullptr, 0, ThreadEntry, parameter, 0, nullptr);
-        if (!thread) {
-            delete parameter;
-            return false;
-        }
-        CloseHandle(thread);  // never joined
-        return true;
-    }
+    bool StartThread(std::function<void()> body) override { return platform::StartDetachedThread(std::move(body)); }
     void ShowMessageBox(const std::string& text) override {
         MessageBoxW(window_, Wide(text).c_str(), Wide(platform::ProgramName()).c_str(), MB_OK | MB_ICONEXCLAMATION);
     }

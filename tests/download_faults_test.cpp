@@ -24,25 +24,9 @@
 #include "stats/download_stats.h"
 #include "support/recording_window.h"
 #include "support/scripted_server.h"
+#include "support/test_files.h"
 
 namespace {
-
-std::string MakeContent(std::size_t size) {
-    std::string content(size, '\0');
-    std::uint32_t s = 12345;
-    for (char& c : content) {
-        s = s * 1103515245u + 12345u;
-        c = static_cast<char>(s >> 24);
-    }
-    return content;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 using FileHandler = std::function<ScriptedReply(const ScriptedRequest&, int index)>;
 
@@ -297,7 +281,7 @@ class PackageFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(PackageFaults, EndAsTheyShould) {
     const FaultCase& fault = GetParam();
-    const std::string content = MakeContent(fault.size);
+    const std::string content = PatternContent(fault.size);
     DownloadRun run(Metadata(static_cast<long long>(fault.size), fault.packageSize),
                     [&](const ScriptedRequest& r, int i) { return fault.files(content, r, i); });
     const int result = run.Run();
@@ -322,7 +306,7 @@ TEST_P(PackageFaults, EndAsTheyShould) {
         EXPECT_EQ(result, 0);
         EXPECT_TRUE(messages.empty());
         EXPECT_TRUE(Progress().finished.load());
-        EXPECT_EQ(ReadFile(run.FilePath()), content);
+        EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
         EXPECT_TRUE(Contains(events[1], "/download-succeeded?"));
         EXPECT_EQ(Progress().publishedPercent.load(), 100);
     } else {
@@ -334,7 +318,7 @@ TEST_P(PackageFaults, EndAsTheyShould) {
         EXPECT_TRUE(Contains(events[1], "/download-failed?"));
         EXPECT_TRUE(Contains(events[1], "&errorCode=" + std::to_string(fault.failure) + "&errorMsg=Curl%20error.&"));
         // Nothing past the failing package's end, and nothing from elsewhere.
-        const std::string written = ReadFile(run.FilePath());
+        const std::string written = ReadWholeFile(run.FilePath());
         const long long packageSize = fault.packageSize > 0 ? fault.packageSize : 307200;
         EXPECT_LE(static_cast<long long>(written.size()), packageSize);
         EXPECT_EQ(written, content.substr(0, written.size()));
@@ -389,8 +373,8 @@ class HashChecks : public ::testing::TestWithParam<HashCase> {};
 
 TEST_P(HashChecks, HandOverOnlyThePublishedBytes) {
     const HashCase& c = GetParam();
-    const std::string content = MakeContent(1000);
-    const std::string served = c.servesOtherBytes ? MakeContent(1001).substr(1) : content;
+    const std::string content = PatternContent(1000);
+    const std::string served = c.servesOtherBytes ? PatternContent(1001).substr(1) : content;
     DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + c.hash(content) +
                         "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
                     [&](const ScriptedRequest& r, int i) {
@@ -406,7 +390,7 @@ TEST_P(HashChecks, HandOverOnlyThePublishedBytes) {
     if (c.failure == kNoMessage) {
         EXPECT_EQ(result, 0);
         EXPECT_TRUE(run.window.Messages().empty());
-        EXPECT_EQ(ReadFile(run.FilePath()), served);
+        EXPECT_EQ(ReadWholeFile(run.FilePath()), served);
         EXPECT_TRUE(Contains(events[1], "/download-succeeded?")) << events[1];
     } else {
         EXPECT_EQ(result, 1);
@@ -427,13 +411,13 @@ INSTANTIATE_TEST_SUITE_P(Sha256, HashChecks, ::testing::ValuesIn(kHashCases), []
 });
 
 TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
-    const std::string content = MakeContent(1000000);
+    const std::string content = PatternContent(1000000);
     DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
     ASSERT_EQ(run.Run(), 0);
     EXPECT_EQ(run.Ranges(), (std::vector<std::string>{"bytes=0-307199", "bytes=307200-614399", "bytes=614400-921599",
                                                       "bytes=921600-999999"}));
     EXPECT_EQ(Progress().reportedSize.load(), 1000000);
-    EXPECT_EQ(ReadFile(run.FilePath()), content);
+    EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
 
     // The metadata request goes out before the User-Agent exists; the rest carry it.
     const std::string agent = run.statsServer.Requests()[0].Header("user-agent");
@@ -547,7 +531,7 @@ TEST_P(UnusableSize, IsAFailedDocumentWithoutAFile) {
 INSTANTIATE_TEST_SUITE_P(ZeroNegativeLetters, UnusableSize, ::testing::Values("0", "-5", "abc"));
 
 TEST(Download, MomentaryOutageIsRiddenOutByThePauses) {
-    const std::string content = MakeContent(1000);
+    const std::string content = PatternContent(1000);
     const int port = ClosedPort();
     DownloadRun run(Metadata(1000, 0, "http://127.0.0.1:" + std::to_string(port) + "/installer.bin"));
     UseRetryPauses(kRetryPauses);
@@ -563,7 +547,7 @@ TEST(Download, MomentaryOutageIsRiddenOutByThePauses) {
     comeBack.join();
 
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(ReadFile(run.FilePath()), content);
+    EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
     const std::vector<std::string> events = run.Events();
     ASSERT_EQ(events.size(), 2u);
     EXPECT_TRUE(Contains(events[1], "/download-succeeded?")) << events[1];
@@ -575,7 +559,7 @@ TEST(Download, MomentaryOutageIsRiddenOutByThePauses) {
 
 TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     const long long limit = 500000;
-    const std::string content = MakeContent(1000000);
+    const std::string content = PatternContent(1000000);
     DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -589,7 +573,7 @@ TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     EXPECT_FALSE(Progress().finished.load());
     EXPECT_EQ(run.window.Messages(),
               (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, CURLE_WRITE_ERROR}}));
-    const std::string written = ReadFile(run.FilePath());
+    const std::string written = ReadWholeFile(run.FilePath());
     EXPECT_LE(static_cast<long long>(written.size()), limit);
     EXPECT_EQ(written, content.substr(0, written.size()));
     const std::vector<std::string> events = run.Events();
@@ -601,7 +585,7 @@ TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
 }
 
 TEST(Download, FileThatCannotBePositionedIsAnErrorItemOfItsOwn) {
-    const std::string content = MakeContent(1000);
+    const std::string content = PatternContent(1000);
     std::string installer;
     int pipeEnds[2];
     ASSERT_EQ(::pipe(pipeEnds), 0);
@@ -626,11 +610,11 @@ TEST(Download, LocalFileUrlIsNeverCopied) {
     EXPECT_EQ(run.Run(), 1);
     ASSERT_EQ(run.window.Messages().size(), 1u);
     EXPECT_EQ(run.window.Messages()[0].second, static_cast<unsigned long>(CURLE_UNSUPPORTED_PROTOCOL));
-    EXPECT_EQ(ReadFile(run.FilePath()), "");
+    EXPECT_EQ(ReadWholeFile(run.FilePath()), "");
 }
 
 TEST(Download, SilentStatisticsServerDoesNotHoldTheDownload) {
-    const std::string content = MakeContent(5000);
+    const std::string content = PatternContent(5000);
     DownloadRun run(
         Metadata(5000), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); },
         [](const ScriptedRequest&, int) {
@@ -642,7 +626,7 @@ TEST(Download, SilentStatisticsServerDoesNotHoldTheDownload) {
     EXPECT_EQ(run.Run(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(40));
     EXPECT_TRUE(Progress().finished.load());
-    EXPECT_EQ(ReadFile(run.FilePath()), content);
+    EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
     EXPECT_EQ(run.statsServer.Requests().size(), 2u);  // both hits were made, neither answered
 }
 
@@ -654,7 +638,7 @@ TEST(Download, NameInTheTemporaryFolderThatIsNotOurRegularFileIsRefused) {
     EXPECT_EQ(run.Run(), 1);
     ASSERT_EQ(run.window.Messages().size(), 1u);
     EXPECT_EQ(run.window.Messages()[0].second, 1u);
-    EXPECT_EQ(ReadFile(target), "keep me");
+    EXPECT_EQ(ReadWholeFile(target), "keep me");
     EXPECT_TRUE(run.statsServer.Requests().empty());  // the job reports nothing on this path
 
     // A FIFO at the name neither blocks the open nor is written.

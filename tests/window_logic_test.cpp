@@ -21,18 +21,12 @@
 #include "http/endpoints.h"
 #include "support/fake_host.h"
 #include "support/scripted_server.h"
+#include "support/test_files.h"
 
 namespace {
 
 const char kWelcome[] = "<img src=\"res:/IMG/#666\"><table id=\"Table\">welcome</table>";
 const char kLicence[] = "<img src=\"res:/IMG/#667\"><pre id=\"pre\">licence</pre>";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // A window as it stands after start-up, with a report path in a fresh folder.
 struct Window {
@@ -188,7 +182,7 @@ namespace {
 // The caller takes the report as soon as it appears.
 void CallerTakesReport(Window& w, std::vector<std::string>& reports) {
     w.host.onTime = [&w, &reports](long long now) {
-        const std::string text = ReadFile(w.reportPath);
+        const std::string text = ReadWholeFile(w.reportPath);
         if (text.empty()) return;
         reports.push_back(text);
         w.host.log.push_back("report taken at " + std::to_string(now));
@@ -259,7 +253,7 @@ TEST(WindowEndings, CompletionWithoutTheWorkerReportsFailAfterTwentySeconds) {
     Window w;
     Progress().reportedSize = 1234567;
     w.dialog.OnDownloadProgress(100);
-    EXPECT_EQ(ReadFile(w.reportPath), Report("fail", 0));  // never taken: the wait runs out
+    EXPECT_EQ(ReadWholeFile(w.reportPath), Report("fail", 0));  // never taken: the wait runs out
     EXPECT_EQ(w.host.log, (std::vector<std::string>{"end 1 at " + std::to_string(20000 + 31 * 2863)}));
 }
 
@@ -292,7 +286,7 @@ TEST(WindowEndings, CodeZeroAtAFullBarIsACompletion) {
     w.dialog.OnMessage(WM_DOWNLOAD_FAILED, 0);
     EXPECT_TRUE(w.host.messageBoxes.empty());
     EXPECT_EQ(w.host.endResult, kEndCompleted);
-    EXPECT_EQ(ReadFile(w.reportPath), Report("ok", 42));
+    EXPECT_EQ(ReadWholeFile(w.reportPath), Report("ok", 42));
 }
 
 TEST(WindowEndings, CloseAfterTheWorkerFinishedReportsCancelWithTheRealSize) {
@@ -301,7 +295,7 @@ TEST(WindowEndings, CloseAfterTheWorkerFinishedReportsCancelWithTheRealSize) {
     Progress().reportedSize = 777;
     Progress().finished = true;
     w.dialog.OnCancel();
-    EXPECT_EQ(ReadFile(w.reportPath), Report("cancel", 777));
+    EXPECT_EQ(ReadWholeFile(w.reportPath), Report("cancel", 777));
 }
 
 // A thread that cannot be started never hangs the window: the check retries,
@@ -423,7 +417,7 @@ TEST(WindowRoad, InstallDownloadAndCompletionWithRealThreads) {
     EXPECT_EQ(w.host.progress, 100);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0], Report("ok", 700000));
-    EXPECT_EQ(ReadFile(std::string(folder) + "/toviksetup" + std::to_string(GetNameId()) + ".tmp"), content);
+    EXPECT_EQ(ReadWholeFile(std::string(folder) + "/toviksetup" + std::to_string(GetNameId()) + ".tmp"), content);
     EXPECT_EQ(stats.Paths(), (std::vector<std::string>{"/Tovik-Downloader/evt/download-started",
                                                        "/Tovik-Downloader/evt/download-succeeded"}));
     std::system((std::string("rm -rf ") + folder).c_str());

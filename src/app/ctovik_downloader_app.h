@@ -18,5 +18,6 @@ private:
 
 // Each host shows the dialog modally until it ends; returns its end result,
 // or kNoWindow, said on standard error, when no window can be shown at all.
+// Defined by the host the program is linked with (gtk/gtk_host.h, win32/win32_host.h).
 constexpr int kNoWindow = -1;
 int RunInstallerDialog(const platform::PathString& reportPath);

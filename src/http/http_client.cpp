@@ -52,7 +52,7 @@ CURLcode RestrictedPerform(CURL* handle, const std::string& url) {
     return code;
 }
 
-// Rows 1 and 2 of every kind.
+// What every kind sets first: where it goes and who asks.
 void SetTarget(CURL* handle, const std::string& url) {
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_USERAGENT, UserAgent().c_str());  // libcurl copies the text
@@ -115,7 +115,8 @@ void HttpClient::Renew() {
 std::size_t DiscardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
 // ---------------------------------------------------------------- the five request kinds
-// In the table's order; rows common to several kinds are the helpers above.
+// In the order a run makes them: probe, document, packages, start event, final
+// event. Options several kinds share are the helpers above.
 
 CURLcode HttpClient::ProbeUrl(const std::string& url) {
     CURL* h = handle_.get();

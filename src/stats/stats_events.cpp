@@ -123,22 +123,25 @@ std::int32_t SumTimes(const std::vector<std::int32_t>& times) {
     return static_cast<std::int32_t>(total);
 }
 
+FinalEventValues::FinalEventValues(const FinalEventRecord& record, std::int32_t outcome,
+                                   const std::string& outcomeMessage)
+    : id(record.id),
+      branding(record.branding),
+      code(outcome),
+      message(outcomeMessage),
+      url(record.url),
+      errorCount(static_cast<int>(record.errorNumbers.size())),
+      errors(FormatErrorList(record.errorNumbers, record.errorCodes)),
+      packageNumber(static_cast<int>(record.packageTimes.size())),
+      totalTime(SumTimes(record.packageTimes)),
+      packageTimes(FormatTimeList(record.packageTimes)) {}
+
 int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity, const std::string& base,
                         std::int32_t code, const std::string& message, const FinalEventRecord& record) {
-    FinalEventValues values;
-    values.id = record.id;
-    values.branding = record.branding;
-    values.code = code;
-    values.message = message;
-    values.url = record.url;
-    values.errorCount = static_cast<int>(record.errorNumbers.size());
-    values.packageNumber = static_cast<int>(record.packageTimes.size());
-    values.totalTime = SumTimes(record.packageTimes);
+    FinalEventValues values(record, code, message);
 
     std::size_t skipErrors = 0, skipTimes = 0;
     for (;;) {
-        values.errors = FormatErrorList(record.errorNumbers, record.errorCodes, skipErrors);
-        values.packageTimes = FormatTimeList(record.packageTimes, skipTimes);
         const int length = format(handle, out, capacity, base, values);
         if (length < 0) return -1;
         if (static_cast<std::size_t>(length) < capacity) return length;
@@ -158,6 +161,8 @@ int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::s
                 excess -= std::min(excess, EscapedLength(item) + kEscapedCommaLength);
                 ++skipTimes;
             }
+            values.errors = FormatErrorList(record.errorNumbers, record.errorCodes, skipErrors);
+            values.packageTimes = FormatTimeList(record.packageTimes, skipTimes);
             continue;
         }
         // No list could make room: the longest text goes, rather than the event.

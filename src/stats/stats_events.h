@@ -28,7 +28,23 @@ private:
 // The length of text once escaped: unreserved bytes stay, others take three.
 std::size_t EscapedLength(const std::string& text);
 
+// One moment of the statistics record: everything a final event tells.
+struct FinalEventRecord {
+    std::string id;
+    std::string branding;
+    std::string url;
+    std::vector<std::int32_t> errorNumbers;  // errorCodes has the same length
+    std::vector<std::int32_t> errorCodes;
+    std::vector<std::int32_t> packageTimes;
+};
+
+// A final event as its URL says it: a view of a record with the run's
+// outcome, its lists written as texts (and, where the URL must be shorter,
+// without their oldest items or with a text emptied).
 struct FinalEventValues {
+    FinalEventValues() = default;
+    FinalEventValues(const FinalEventRecord& record, std::int32_t outcome, const std::string& outcomeMessage);
+
     std::string id;
     std::string branding;
     int code = 0;
@@ -62,16 +78,6 @@ std::string FormatErrorList(const std::vector<std::int32_t>& numbers, const std:
                             std::size_t skipOldest = 0);
 std::string FormatTimeList(const std::vector<std::int32_t>& times, std::size_t skipOldest = 0);
 std::int32_t SumTimes(const std::vector<std::int32_t>& times);
-
-// One moment of the statistics record: everything a final event tells.
-struct FinalEventRecord {
-    std::string id;
-    std::string branding;
-    std::string url;
-    std::vector<std::int32_t> errorNumbers;  // errorCodes has the same length
-    std::vector<std::int32_t> errorCodes;
-    std::vector<std::int32_t> packageTimes;
-};
 
 // Formats one final event with format. A URL too long for capacity loses
 // whole list items, oldest first (error items, then package times; the

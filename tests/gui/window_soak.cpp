@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/scripted_server.h"
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -44,13 +45,6 @@ std::string Output(const std::string& command) {
     }
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out.substr(0, out.find('\n'));
-}
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 pid_t Spawn(const std::vector<std::string>& arguments, const std::string& tempFolder, const std::string& log) {
@@ -102,9 +96,7 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     const long long waits[kMoments][2] = {{0, 1000}, {200, 1000}, {300, 1200}, {2000, 4000}};
     const long long closeAfterMs =
         waits[moment][0] + static_cast<long long>(rng() % (waits[moment][1] - waits[moment][0]));
-    std::string content(static_cast<std::size_t>(size), '\0');
-    for (long long i = 0; i < size; ++i)
-        content[static_cast<std::size_t>(i)] = PatternByte(i * 7 + static_cast<long long>(seed));
+    const std::string content = PatternContent(static_cast<std::size_t>(size), 7, static_cast<long long>(seed));
 
     std::mutex mutex;  // the file server's threads draw their faults from rng
     ScriptedServer files([&](const ScriptedRequest& request, int) {
@@ -156,7 +148,7 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     const std::string boxName = harness.substr(harness.rfind('/') + 1);
     std::string text;
     for (int i = 0; i < 600 && text.empty(); ++i) {
-        text = ReadWhole(report);
+        text = ReadWholeFile(report);
         if (text.empty() && i % 10 == 5) {
             const std::string box = Output("xdotool search --onlyvisible --name '^" + boxName + "$' 2>/dev/null");
             if (!box.empty()) Output("xdotool windowfocus --sync " + box + " key Return 2>/dev/null");
@@ -190,7 +182,7 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
     else if (text != ReportText(status, sized ? size : 0, nameId))
         breach("report not byte-exact: " + text);
     if (status == "ok" && !succeeded) breach("ok without download-succeeded");
-    if ((succeeded || sized) && ReadWhole(tempFolder + "/toviksetup" + nameId + ".tmp") != content)
+    if ((succeeded || sized) && ReadWholeFile(tempFolder + "/toviksetup" + nameId + ".tmp") != content)
         breach("file differs");
     if (exitCode != 0) breach("exit code " + std::to_string(exitCode));
     if (started > 1) breach(std::to_string(started) + " download-started events");
@@ -201,11 +193,6 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
                       (sized ? " with the size" : "") + ", " + (finalEvent.empty() ? "no final event" : finalEvent);
     std::system(("rm -rf " + tempFolder).c_str());
     return outcome;
-}
-
-std::uint64_t FromEnvironment(const char* name, std::uint64_t fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::strtoull(value, nullptr, 10) : fallback;
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "support/scripted_server.h"
+#include "support/test_files.h"
 
 extern char** environ;
 
@@ -228,13 +229,6 @@ Child RunFetch(const std::string& fetch, const std::string& metadataUrl, const s
     return child;
 }
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Returns the breaches of one run, empty when it kept every promise.
@@ -250,9 +244,7 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
     const MetadataFault metadataFault =
         rng() % 100 < 85 ? kMetadataGood : static_cast<MetadataFault>(1 + rng() % (kMetadataKinds - 1));
     const StatsMode statsMode = rng() % 100 < 70 ? kStatsGood : static_cast<StatsMode>(1 + rng() % (kStatsModes - 1));
-    std::string content(static_cast<std::size_t>(size), '\0');
-    for (long long i = 0; i < size; ++i)
-        content[static_cast<std::size_t>(i)] = PatternByte(i * 31 + static_cast<long long>(seed));
+    const std::string content = PatternContent(static_cast<std::size_t>(size), 31, static_cast<long long>(seed));
 
     ++totals.kinds[kMetadataNames[metadataFault]];
     ++totals.kinds[kStatsNames[statsMode]];
@@ -316,7 +308,7 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
     const std::string path = fileAt == std::string::npos
                                  ? ""
                                  : child.output.substr(fileAt + 5, child.output.find('\n', fileAt) - fileAt - 5);
-    if (finished && ReadWhole(path) != content) breach("finished file differs from the served one");
+    if (finished && ReadWholeFile(path) != content) breach("finished file differs from the served one");
     if (finished && metadataFault != kMetadataGood) breach("finished after a metadata fault");
 
     // The judge accepted exactly the good answers: a bad one is retried, a good one moves on.
@@ -353,11 +345,6 @@ std::vector<std::string> SoakRun(const std::string& fetch, std::uint64_t seed, T
     ++(finished ? totals.finished : totals.failed);
     std::system(("rm -rf " + tempFolder).c_str());
     return breaches;
-}
-
-std::uint64_t FromEnvironment(const char* name, std::uint64_t fallback) {
-    const char* value = std::getenv(name);
-    return value && *value ? std::strtoull(value, nullptr, 10) : fallback;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/dialog_template.h"
 #include "app/logic_entry.h"
 #include "app/resources.h"
+#include "app/gtk/gtk_page.h"
 #include "app/window_messages.h"
 
 namespace {
@@ -19,7 +20,6 @@ namespace {
 // The template's client area at 96 DPI, as the background images measure it.
 constexpr int kClientWidth = 468;
 constexpr int kClientHeight = 361;
-constexpr guint kScriptTimeoutMs = 3000;
 
 // Colours of the template's statics, and a font close to "MS Shell Dlg" 8 pt.
 const char kStyleSheet[] =
@@ -55,88 +55,6 @@ GdkPixbuf* PixbufFromResource(const char* name) {
     g_object_unref(loader);
     return pixbuf;
 }
-
-// "res:/IMG/#666" names resource "IMG/666"; the fragment only shows in the full URI.
-void ServeResource(WebKitURISchemeRequest* request, gpointer) {
-    std::string name = webkit_uri_scheme_request_get_uri(request);
-    name = name.substr(name.find(':') + 1);
-    name.erase(0, name.find_first_not_of('/'));
-    const std::size_t hash = name.find('#');
-    if (hash != std::string::npos) name.erase(hash, 1);
-    const Resource resource = FindResource(name.c_str());
-    if (!resource.data) {
-        GError* error = g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no such resource");
-        webkit_uri_scheme_request_finish_error(request, error);
-        g_error_free(error);
-        return;
-    }
-    GInputStream* stream = g_memory_input_stream_new_from_data(resource.data, resource.size, nullptr);
-    webkit_uri_scheme_request_finish(request, stream, resource.size, "image/png");
-    g_object_unref(stream);
-}
-
-// WebKit's sandbox needs bubblewrap and user namespaces; use it where they work.
-bool SandboxWorks() {
-    gchar* bwrap = g_find_program_in_path("bwrap");
-    if (!bwrap) return false;
-    gchar* argv[] = {bwrap,
-                     const_cast<gchar*>("--unshare-all"),
-                     const_cast<gchar*>("--ro-bind"),
-                     const_cast<gchar*>("/"),
-                     const_cast<gchar*>("/"),
-                     const_cast<gchar*>("true"),
-                     nullptr};
-    gint status = -1;
-    const auto flags = static_cast<GSpawnFlags>(G_SPAWN_STDOUT_TO_DEV_NULL | G_SPAWN_STDERR_TO_DEV_NULL);
-    const gboolean ran =
-        g_spawn_sync(nullptr, argv, nullptr, flags, nullptr, nullptr, nullptr, nullptr, &status, nullptr);
-    g_free(bwrap);
-    return ran && g_spawn_check_wait_status(status, nullptr);
-}
-
-// One asynchronous script call, shared by its completion and its time limit.
-struct ScriptCall {
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    bool done = false;
-    bool obtained = false;  // the script returned neither null nor false
-    std::string value;
-    ~ScriptCall() { g_main_loop_unref(loop); }
-};
-
-void OnScriptFinished(GObject* source, GAsyncResult* result, gpointer data) {
-    std::unique_ptr<std::shared_ptr<ScriptCall>> holder(static_cast<std::shared_ptr<ScriptCall>*>(data));
-    ScriptCall& call = **holder;
-    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
-    if (value) {
-        if (jsc_value_is_string(value)) {
-            gchar* text = jsc_value_to_string(value);
-            call.value = text;
-            call.obtained = true;
-            g_free(text);
-        } else if (jsc_value_is_boolean(value)) {
-            call.obtained = jsc_value_to_boolean(value);
-        }
-        g_object_unref(value);
-    }
-    call.done = true;
-    g_main_loop_quit(call.loop);
-}
-
-gboolean OnScriptTimeout(gpointer data) {
-    g_main_loop_quit(static_cast<ScriptCall*>(data)->loop);
-    return G_SOURCE_REMOVE;
-}
-
-const char kGetProperty[] =
-    "var e = document.getElementById(id);"
-    "if (!e) return null;"
-    "var v = (name in e) ? e[name] : e.getAttribute(name);"
-    "return (v === null || v === undefined) ? '' : String(v);";
-const char kSetProperty[] =
-    "var e = document.getElementById(id);"
-    "if (!e) return false;"
-    "if (name in e) e[name] = value; else e.setAttribute(name, value);"
-    "return true;";
 
 class GtkDialogHost final : public DialogHost, public MessageSink {
 public:
@@ -190,8 +108,9 @@ private:
 
     static gboolean DispatchPosted(gpointer data);
     void Enter(std::function<void()> action) { entry_.Enter(std::move(action)); }
-    bool CallPage(const char* body, const std::string& elementId, const std::string& name, const std::string* value,
-                  std::string* result);
+    // Every control's click reaches the logic this way: OnCommand(its id).
+    static void OnClicked(GtkWidget* widget, gpointer host);
+    static gboolean OnReleased(GtkWidget* widget, GdkEventButton* event, gpointer host);
     void BuildWindow();
     GtkWidget* MakeControl(const TemplateControl& control);
 
@@ -225,33 +144,14 @@ void GtkDialogHost::SetControlText(int id, const std::string& text) {
         gtk_label_set_text(GTK_LABEL(gtk_bin_get_child(GTK_BIN(widget))), text.c_str());
 }
 
-bool GtkDialogHost::CallPage(const char* body, const std::string& elementId, const std::string& name,
-                             const std::string* value, std::string* result) {
-    if (!pageLoaded_) return false;  // before the page is there, nothing can be obtained
-    GVariantBuilder arguments;
-    g_variant_builder_init(&arguments, G_VARIANT_TYPE_VARDICT);
-    g_variant_builder_add(&arguments, "{sv}", "id", g_variant_new_string(elementId.c_str()));
-    g_variant_builder_add(&arguments, "{sv}", "name", g_variant_new_string(name.c_str()));
-    if (value) g_variant_builder_add(&arguments, "{sv}", "value", g_variant_new_string(value->c_str()));
-
-    auto call = std::make_shared<ScriptCall>();
-    webkit_web_view_call_async_javascript_function(view_, body, -1, g_variant_builder_end(&arguments), nullptr, nullptr,
-                                                   nullptr, OnScriptFinished, new std::shared_ptr<ScriptCall>(call));
-    const guint timeout = g_timeout_add(kScriptTimeoutMs, OnScriptTimeout, call.get());
-    g_main_loop_run(call->loop);  // the default context: the reply arrives there
-    if (call->done) g_source_remove(timeout);
-    if (!call->done) return false;
-    if (result) *result = call->value;
-    return call->obtained;
-}
-
 bool GtkDialogHost::GetElementProperty(const std::string& elementId, const std::string& name, std::string& value) {
-    return CallPage(kGetProperty, elementId, name, nullptr, &value);
+    // Before the page is there, nothing can be obtained.
+    return pageLoaded_ && GetPageProperty(view_, elementId, name, value);
 }
 
 bool GtkDialogHost::SetElementProperty(const std::string& elementId, const std::string& name,
                                        const std::string& value) {
-    return CallPage(kSetProperty, elementId, name, &value, nullptr);
+    return pageLoaded_ && SetPageProperty(view_, elementId, name, value);
 }
 
 void GtkDialogHost::SetTimer(unsigned id, unsigned milliseconds) {
@@ -301,25 +201,27 @@ void GtkDialogHost::WaitPainting(unsigned milliseconds) {
     while (!elapsed) g_main_context_iteration(nullptr, TRUE);
 }
 
+void GtkDialogHost::OnClicked(GtkWidget* widget, gpointer data) {
+    auto* host = static_cast<GtkDialogHost*>(data);
+    const int id = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(widget), "control-id"));
+    host->Enter([host, id] { host->dialog_.OnCommand(id); });
+}
+
+gboolean GtkDialogHost::OnReleased(GtkWidget* widget, GdkEventButton* event, gpointer host) {
+    if (event->button != 1) return FALSE;
+    OnClicked(widget, host);
+    return TRUE;
+}
+
 GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
     GtkWidget* widget;
     const int id = control.id;
     if (id == IDC_PROGRESS) {
         widget = gtk_progress_bar_new();
-    } else if (id == IDC_INSTALL) {
-        widget = gtk_button_new_with_label(control.text);
-        g_signal_connect(widget, "clicked", G_CALLBACK(+[](GtkWidget*, gpointer host) {
-                             static_cast<GtkDialogHost*>(host)->Enter(
-                                 [host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(IDC_INSTALL); });
-                         }),
-                         this);
-    } else if (id == IDC_ACCEPT) {
-        widget = gtk_check_button_new_with_label(control.text);
-        g_signal_connect(widget, "clicked", G_CALLBACK(+[](GtkWidget*, gpointer host) {
-                             static_cast<GtkDialogHost*>(host)->Enter(
-                                 [host] { static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(IDC_ACCEPT); });
-                         }),
-                         this);
+    } else if (id == IDC_INSTALL || id == IDC_ACCEPT) {
+        widget = id == IDC_INSTALL ? gtk_button_new_with_label(control.text)
+                                   : gtk_check_button_new_with_label(control.text);
+        g_signal_connect(widget, "clicked", G_CALLBACK(OnClicked), this);
     } else {
         // A clickable static: a label in an event box, with the hand cursor.
         widget = gtk_event_box_new();
@@ -327,17 +229,7 @@ GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
         gtk_label_set_xalign(GTK_LABEL(label), 0);
         gtk_container_add(GTK_CONTAINER(widget), label);
         gtk_widget_add_events(widget, GDK_BUTTON_RELEASE_MASK);
-        g_object_set_data(G_OBJECT(widget), "control-id", GINT_TO_POINTER(id));
-        g_signal_connect(widget, "button-release-event",
-                         G_CALLBACK(+[](GtkWidget* w, GdkEventButton* event, gpointer host) -> gboolean {
-                             if (event->button != 1) return FALSE;
-                             const int controlId = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(w), "control-id"));
-                             static_cast<GtkDialogHost*>(host)->Enter([host, controlId] {
-                                 static_cast<GtkDialogHost*>(host)->dialog_.OnCommand(controlId);
-                             });
-                             return TRUE;
-                         }),
-                         this);
+        g_signal_connect(widget, "button-release-event", G_CALLBACK(OnReleased), this);
         g_signal_connect(widget, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
                              GdkCursor* hand = gdk_cursor_new_from_name(gtk_widget_get_display(w), "pointer");
                              gdk_window_set_cursor(gtk_widget_get_window(w), hand);
@@ -345,6 +237,7 @@ GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
                          }),
                          nullptr);
     }
+    g_object_set_data(G_OBJECT(widget), "control-id", GINT_TO_POINTER(id));
     gtk_widget_set_name(widget, ControlName(id));
     const GdkRectangle rect{UnitsToPixelsX(control.x), UnitsToPixelsY(control.y), UnitsToPixelsX(control.width),
                             UnitsToPixelsY(control.height)};
@@ -384,11 +277,7 @@ void GtkDialogHost::BuildWindow() {
     GtkWidget* overlay = gtk_overlay_new();
     gtk_container_add(GTK_CONTAINER(window_), overlay);
 
-    WebKitWebContext* context = webkit_web_context_new_ephemeral();  // nothing written to the user's folders
-    if (SandboxWorks()) webkit_web_context_set_sandbox_enabled(context, TRUE);
-    webkit_web_context_register_uri_scheme(context, "res", ServeResource, nullptr, nullptr);
-    view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_context(context));
-    g_object_unref(context);
+    view_ = NewPageView();
     gtk_widget_set_size_request(GTK_WIDGET(view_), kClientWidth, kClientHeight);
     g_signal_connect(view_, "context-menu", G_CALLBACK(+[]() -> gboolean { return TRUE; }), nullptr);
     g_signal_connect(view_, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer host) {

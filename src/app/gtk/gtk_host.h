@@ -1,14 +1,25 @@
-// GTK 3 + WebKitGTK host of the installer window.
+// GTK 3 + WebKitGTK host of the installer window (gtk_host.cpp, the page side
+// in gtk_page.cpp).
 //
-// Implements DialogHost: a fixed 468 x 361 window whose client area is a web
-// view showing the page compiled into the program (images through the "res"
-// URI scheme), with the native controls in an overlay at their template
-// pixels. Page access is synchronous for the logic: an asynchronous script
-// call waited for in a nested main loop with a time limit. Every entry into
-// the logic is serialised: whatever arrives while the logic waits (clicks,
-// timers, posted messages, close) runs after it, in order. It does not draw
-// the iconic window itself (the desktop shows the icon list) and approximates
-// "MS Shell Dlg" 8 pt with the fonts at hand.
+// Implemented:
+//  [x] DialogHost: a fixed 468 x 361 window whose client area is a web view
+//      showing the page compiled into the program, with the native controls
+//      in an overlay at their template pixels.
+//  [x] The page's images through the "res" URI scheme; a web process
+//      sandbox probe (the view stays usable where the sandbox cannot start).
+//  [x] Synchronous page access for the logic: an asynchronous script call
+//      waited for in a nested main loop with a time limit.
+//  [x] Serialised entries into the logic: whatever arrives while the logic
+//      waits (clicks, timers, posted messages, close) runs after it, in order.
+//  [x] Escape closes nothing (the key is filtered as the dialog's is).
+// Not implemented:
+//  [ ] The iconic paint: the desktop shows the icon list instead.
+//  [ ] "MS Shell Dlg" 8 pt: approximated with the fonts at hand.
+//  [ ] A page-less fallback: WebKitGTK is always there with GTK.
 #pragma once
 
-#include "app/ctovik_downloader_app.h"  // RunInstallerDialog
+#include "app/ctovik_downloader_app.h"
+
+// The app's entry into this host (declared with the app): runs the window
+// modally until it ends; kNoWindow where no display can be opened.
+int RunInstallerDialog(const platform::PathString& reportPath);

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/win32/win32_host.h"
+#include "app/ctovik_downloader_app.h"
 
 // The C++ runtime's default terminate handler prints the type of the
 // exception that ended the program, and its demangler alone is 45 KiB of the

@@ -1,14 +1,25 @@
-// Win32 host of the installer window.
+// Win32 host of the installer window (win32_host.cpp, the browser control in
+// browser_host.cpp).
 //
-// Implements DialogHost: the modal dialog from template 102, the classic
-// WebBrowser control over its client area showing HTML resource 104 (images
-// IMG 666/667 from the same module), the native controls raised above it with
-// their colours and hand cursor, the Escape filter, the iconic paint, timers
-// that post WM_CONNECT_TIMER, CreateThread and PostMessageW. Page access goes
-// through the document's element by id. Every entry into the logic is
-// serialised: whatever arrives while the logic waits (clicks, timers, posted
-// messages, close) runs after it, in order. It does not render the page where
-// no HTML engine is installed (Wine offline): the controls still work.
+// Implemented:
+//  [x] DialogHost: the modal dialog from template 102, the classic WebBrowser
+//      control over its client area showing HTML resource 104 (images IMG
+//      666/667 from the same module), the native controls raised above it
+//      with their colours and hand cursor.
+//  [x] Page access through the document's elements by id.
+//  [x] Timers that post WM_CONNECT_TIMER; threads; PostMessageW.
+//  [x] Serialised entries into the logic: whatever arrives while the logic
+//      waits (clicks, timers, posted messages, close) runs after it, in order.
+//  [x] The Escape filter: Escape and Enter never end the dialog.
+//  [x] The iconic paint: the icon drawn centred while minimised.
+//  [x] The page-less fallback: where no HTML engine is installed (Wine
+//      offline) the page stays blank and the controls still work.
+// Not implemented:
+//  [ ] Page rendering without an HTML engine (nothing to render with).
 #pragma once
 
-#include "app/ctovik_downloader_app.h"  // RunInstallerDialog
+#include "app/ctovik_downloader_app.h"
+
+// The app's entry into this host (declared with the app): runs the window
+// modally until it ends; kNoWindow where the dialog cannot be created.
+int RunInstallerDialog(const platform::PathString& reportPath);

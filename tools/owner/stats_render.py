@@ -1,0 +1,181 @@
+"""The report for people: a self-contained HTML page with the pictures
+embedded (matplotlib's Agg backend, no display) and the numbers beside them."""
+
+import base64
+import html
+import io
+
+from owner.stats_store import bin_value
+
+
+def _figure():
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as pyplot
+    figure, axes = pyplot.subplots(figsize=(6.4, 3.2), dpi=100)
+    axes.grid(axis="y", alpha=0.3)
+    return pyplot, figure, axes
+
+
+def _embedded(pyplot, figure):
+    buffer = io.BytesIO()
+    figure.tight_layout()
+    figure.savefig(buffer, format="png")
+    pyplot.close(figure)
+    return "data:image/png;base64," + base64.b64encode(buffer.getvalue()).decode("ascii")
+
+
+def _bars(labels, values, title, xlabel, ylabel="downloads", color="#0d70ab"):
+    pyplot, figure, axes = _figure()
+    axes.bar([str(label) for label in labels], values, color=color)
+    axes.set_title(title)
+    axes.set_xlabel(xlabel)
+    axes.set_ylabel(ylabel)
+    if len(labels) > 8:
+        axes.tick_params(axis="x", labelrotation=60, labelsize=7)
+    return _embedded(pyplot, figure)
+
+
+def _histogram(values, title, xlabel, unit, log=False, weights=None):
+    """Log-spaced bins for a wide range, drawn as a density (share per unit):
+    counts per log bin would make a uniform sample look like a ramp."""
+    import numpy
+    pyplot, figure, axes = _figure()
+    data = numpy.asarray(values, dtype=numpy.float64)
+    weights = None if weights is None else numpy.asarray(weights, dtype=numpy.float64)
+    if log:
+        kept = data > 0
+        data, weights = data[kept], None if weights is None else weights[kept]
+        if not len(data):  # only zeros (loopback): nothing a log axis can show
+            pyplot.close(figure)
+            return None
+        bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40)
+        axes.set_xscale("log")
+    else:
+        bins = 40
+    axes.hist(data, bins=bins, weights=weights, color="#0d70ab", density=True)
+    axes.set_title(title)
+    axes.set_xlabel(xlabel)
+    axes.set_ylabel(f"share per {unit}")
+    return _embedded(pyplot, figure)
+
+
+def _days_chart(days):
+    pyplot, figure, axes = _figure()
+    labels = [d["day"] for d in days]
+    bottom = [0] * len(days)
+    for key, color in (("succeeded", "#27ae60"), ("failed", "#c0392b"), ("canceled", "#95a5a6")):
+        values = [d[key] for d in days]
+        axes.bar(labels, values, bottom=bottom, color=color, label=key)
+        bottom = [b + v for b, v in zip(bottom, values)]
+    axes.set_ylabel("finished downloads")
+    axes.set_ylim(0, max(bottom) * 1.3 or 1)  # room for the legend above the bars
+    axes.legend(loc="upper left", fontsize=7, ncol=3)
+    rate = axes.twinx()
+    rate.plot(labels, [d["success_rate"] for d in days], color="#0d70ab", marker="o")
+    rate.set_ylim(0, 100)
+    rate.set_ylabel("success rate, %")
+    axes.set_title("Downloads and success rate per day")
+    if len(labels) > 4:
+        axes.tick_params(axis="x", labelrotation=60, labelsize=7)
+    return _embedded(pyplot, figure)
+
+
+def _table(rows, header=None):
+    head = "<tr>" + "".join(f"<th>{html.escape(str(h))}</th>" for h in header) + "</tr>" if header else ""
+    body = "".join("<tr>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>" for row in rows)
+    return f"<table>{head}{body}</table>"
+
+
+def _number(value, digits=0):
+    return "–" if value is None else f"{value:,.{digits}f}"
+
+
+def render_html(summary, drawn, source):
+    d = summary["downloads"]
+    sections = []
+
+    def section(title, picture, numbers):
+        image = f'<img src="{picture}" alt="{html.escape(title)}">' if picture else ""
+        sections.append(f"<section><h2>{html.escape(title)}</h2><div class=row>{image}"
+                        f"<div class=numbers>{numbers}</div></div></section>")
+
+    outcome_labels = ["succeeded", "failed", "canceled", "never finished"]
+    outcome_values = [d["succeeded"], d["failed"], d["canceled"], d["started_never_finished"]]
+    section("Downloads", _bars(outcome_labels, outcome_values, "Outcome of each download", ""),
+            _table([("started", d["started"]), ("succeeded", d["succeeded"]), ("failed", d["failed"]),
+                    ("canceled", d["canceled"]), ("started, never finished", d["started_never_finished"]),
+                    ("final event without a start", d["final_without_start"]),
+                    ("repeated final events", d["repeated_final_events"])], ["", "downloads"]))
+
+    days = summary["days"]
+    section("Per day", _days_chart(days) if days else None,
+            _table([(x["day"], x["started"], x["succeeded"], x["failed"], x["canceled"],
+                     _number(x["success_rate"], 1) + " %") for x in days],
+                   ["day", "started", "succeeded", "failed", "canceled", "success rate"]))
+
+    section("Installers", None,
+            _table([(x["installer"], x["succeeded"], x["failed"], x["canceled"], _number(x["success_rate"], 1) + " %")
+                    for x in summary["installers"]], ["installer (name and hash)", "succeeded", "failed", "canceled",
+                                                      "success rate"]) +
+            "<p>Each published installer by the file its <code>url</code> names.</p>")
+
+    failures = summary["failures"]
+    section("Failures", _bars([f"{f['errorCode']}" for f in failures], [f["count"] for f in failures],
+                              "Failed downloads by errorCode", "errorCode", color="#c0392b") if failures else None,
+            _table([(f["errorCode"], f["name"], f["errorMsg"], f["count"]) for f in failures],
+                   ["errorCode", "name", "errorMsg", "downloads"])
+            if failures else "<p>No download failed.</p>")
+
+    retries = summary["retries"]
+    distribution = retries["error_count_distribution"]
+    indices = retries["failing_package_indices"]
+    section("Retries", _bars(list(distribution), list(distribution.values()),
+                             "Failed attempts per download (errorCount)", "errorCount") if distribution else None,
+            _table(list(distribution.items()), ["errorCount", "downloads"]) +
+            "<h3>Packages that fail most</h3>" +
+            _table([(i["index"], i["failed_attempts"]) for i in indices[:10]], ["package index", "failed attempts"]))
+
+    times = summary["package_times_ms"]
+    bins = drawn["package_time_bins"]
+    section("Package times", _histogram([bin_value(b) for b, _ in bins], "Time of each completed package",
+                                        "milliseconds", "ms", log=True, weights=[n for _, n in bins]) if times["count"] else None,
+            _table([("packages", _number(times["count"])), ("median", _number(times["median"]) + " ms"),
+                    ("90th percentile", _number(times["p90"]) + " ms"),
+                    ("99th percentile", _number(times["p99"]) + " ms")],))
+
+    speed = summary["throughput_mb_per_s"]
+    section("Throughput", _histogram(drawn["throughput"], "Estimated throughput per finished download",
+                                     "MB/s", "MB/s", log=True) if speed["count"] else None,
+            _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"),
+                    ("median", _number(speed.get("median"), 2) + " MB/s"),
+                    ("10th percentile", _number(speed.get("p10"), 2) + " MB/s"),
+                    ("90th percentile", _number(speed.get("p90"), 2) + " MB/s")],) +
+            "<p>Whole packages × package size ÷ their time (totalTime less the last package, which may be "
+            "short), for finished downloads of two packages or more.</p>")
+
+    total = summary["download_times_ms"]
+    section("Download times", _histogram(drawn["total_times"] / 1000.0, "Total time of finished downloads",
+                                         "seconds", "s", log=True) if total["count"] else None,
+            _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
+                    ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
+                    ("99th percentile", _number(total["p99"] and total["p99"] / 1000, 1) + " s")],))
+
+    bad = summary["unparsed_lines"]
+    section("Lines that did not parse", None,
+            f"<p>{bad['count']} of {summary['lines']} lines.</p>" +
+            (_table([(b["line"], b["text"]) for b in bad["first"]], ["line", "text"]) if bad["first"] else ""))
+
+    first, last = summary["period"]["first"], summary["period"]["last"]
+    period = f"{first.replace('T', ' ')} to {last.replace('T', ' ')}" if first else "No dated events"
+    style = (".headline{font-size:1.3em}"
+             "body{font-family:sans-serif;margin:2em;color:#222}h1{color:#0d70ab}section{margin-bottom:2em}"
+             ".row{display:flex;gap:2em;align-items:flex-start;flex-wrap:wrap}img{border:1px solid #ddd}"
+             "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:2px 8px;text-align:left}"
+             "td{font-variant-numeric:tabular-nums}")
+    return (f"<!DOCTYPE html><html><head><meta charset=utf-8><title>Tovik downloader statistics</title>"
+            f"<style>{style}</style></head><body><h1>Tovik downloader statistics</h1>"
+            f"<p>From {html.escape(source)}: {summary['lines']:,} lines.</p>"
+            f"<p class=headline>{html.escape(period)}: {d['started']:,} downloads started, "
+            f"{_number(summary['success_rate'], 1)} % of the finished ones succeeded.</p>"
+            + "".join(sections) + "</body></html>")

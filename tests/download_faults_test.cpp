@@ -24,7 +24,7 @@
 #include "stats/download_stats.h"
 #include "support/recording_window.h"
 #include "support/scripted_server.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 namespace {
 

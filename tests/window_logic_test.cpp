@@ -21,7 +21,7 @@
 #include "http/endpoints.h"
 #include "support/fake_host.h"
 #include "support/scripted_server.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 namespace {
 

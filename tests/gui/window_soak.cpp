@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "support/scripted_server.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 extern char** environ;
 
@@ -202,23 +202,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s HARNESS SEND_CLOSE\n", argv[0]);
         return 2;
     }
-    const std::uint64_t firstSeed = FromEnvironment("TOVIK_SOAK_SEED", 20261208);
-    const std::uint64_t runs = FromEnvironment("TOVIK_WINDOW_RUNS", 20);
+    const SoakSeeds seeds = SeedsFromEnvironment("TOVIK_WINDOW_RUNS", 20);
     std::map<std::string, int> tally;
     int passed = 0, failed = 0;
-    for (std::uint64_t i = 0; i < runs; ++i) {
-        const std::uint64_t seed = firstSeed + i;
+    for (std::uint64_t i = 0; i < seeds.runs; ++i) {
+        const std::uint64_t seed = seeds.first + i;
         const Outcome outcome = WindowRun(argv[1], argv[2], seed);
         ++tally[outcome.summary];
         std::printf("seed %llu, %s\n", static_cast<unsigned long long>(seed), outcome.summary.c_str());
-        for (const std::string& what : outcome.breaches)
-            std::printf("BREACH seed %llu (replay: TOVIK_SOAK_SEED=%llu TOVIK_WINDOW_RUNS=1): %s\n",
-                        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed), what.c_str());
+        for (const std::string& what : outcome.breaches) PrintBreach(seeds, seed, what);
         ++(outcome.breaches.empty() ? passed : failed);
         std::fflush(stdout);
     }
-    std::printf("\nwindow soak, seeds %llu..%llu\n", static_cast<unsigned long long>(firstSeed),
-                static_cast<unsigned long long>(firstSeed + runs - 1));
+    std::printf("\nwindow soak, seeds %llu..%llu\n", static_cast<unsigned long long>(seeds.first),
+                static_cast<unsigned long long>(seeds.first + seeds.runs - 1));
     for (const auto& t : tally) std::printf("  %-60s %3d\n", t.first.c_str(), t.second);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

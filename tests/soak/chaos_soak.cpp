@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "support/scripted_server.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 extern char** environ;
 
@@ -354,8 +354,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SOAK_FETCH\n", argv[0]);
         return 2;
     }
-    const std::uint64_t firstSeed = FromEnvironment("TOVIK_SOAK_SEED", 20261208);
-    const std::uint64_t runs = FromEnvironment("TOVIK_SOAK_RUNS", 300);
+    const SoakSeeds seeds = SeedsFromEnvironment("TOVIK_SOAK_RUNS", 300);
     const auto started = std::chrono::steady_clock::now();
     Totals totals;
     std::mutex totalsMutex;
@@ -364,8 +363,8 @@ int main(int argc, char** argv) {
     std::vector<std::thread> workers;
     for (int w = 0; w < 3; ++w) {
         workers.emplace_back([&] {
-            for (std::uint64_t i = next++; i < runs; i = next++) {
-                const std::uint64_t seed = firstSeed + i;
+            for (std::uint64_t i = next++; i < seeds.runs; i = next++) {
+                const std::uint64_t seed = seeds.first + i;
                 Totals run;
                 const std::vector<std::string> breaches = SoakRun(argv[1], seed, run);
                 std::lock_guard<std::mutex> lock(totalsMutex);
@@ -377,9 +376,7 @@ int main(int argc, char** argv) {
                 if (!breaches.empty()) ++totals.breachedRuns;
                 for (const std::string& what : breaches) {
                     ++totals.breaches;
-                    std::printf("BREACH seed %llu (replay: TOVIK_SOAK_SEED=%llu TOVIK_SOAK_RUNS=1): %s\n",
-                                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed),
-                                what.c_str());
+                    PrintBreach(seeds, seed, what);
                 }
             }
         });
@@ -387,8 +384,8 @@ int main(int argc, char** argv) {
     for (std::thread& worker : workers) worker.join();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-    std::printf("\nchaos soak, seeds %llu..%llu, %.1f s\n", static_cast<unsigned long long>(firstSeed),
-                static_cast<unsigned long long>(firstSeed + runs - 1), seconds);
+    std::printf("\nchaos soak, seeds %llu..%llu, %.1f s\n", static_cast<unsigned long long>(seeds.first),
+                static_cast<unsigned long long>(seeds.first + seeds.runs - 1), seconds);
     std::printf("%-28s %8s\n", "runs", std::to_string(totals.runs).c_str());
     std::printf("%-28s %8d\n%-28s %8d\n%-28s %8d\n", "finished", totals.finished, "failed", totals.failed, "breaches",
                 totals.breaches);

@@ -116,13 +116,24 @@ std::string ProgramName();
 // A path as UTF-8 text, for messages.
 std::string PathText(const PathString& path);
 
-// Writes text to standard error without ever waiting: what a pipe that nobody
-// drains cannot take at once is dropped. Any thread.
+// Writes text to standard error without ever waiting: a thread of its own
+// writes it; what a reader that stopped reading leaves queued beyond 64 KiB is
+// dropped. Any thread.
 void WriteToStandardError(const std::string& text);
+// Waits at most milliseconds for what standard error has queued to be written.
+void DrainStandardError(unsigned milliseconds);
+
+// First thing in main: makes safe what the process inherited. On Linux,
+// standard streams that were closed are opened on /dev/null (else the next
+// file opened, the X connection, would take their numbers and receive libcurl's
+// trace), and neither a reader closing standard error (SIGPIPE) nor a
+// file-size limit (SIGXFSZ) ends the run: the write fails instead.
+void PrepareProcess();
 
 // Ends the process with code 0 without running static destructors, which
 // could race a background thread still blocked in a transfer, and without
-// flushing streams, whose locks such a thread may hold.
+// flushing streams, whose locks such a thread may hold. What standard error
+// still has queued gets at most 200 ms first.
 [[noreturn]] void ExitProcessNow();
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam);

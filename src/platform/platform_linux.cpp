@@ -1,8 +1,6 @@
 // Linux implementation of the platform layer.
 #include <fcntl.h>
-#include <limits.h>
 #include <openssl/evp.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -10,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <system_error>
 #include <thread>
 #include <cstdlib>
 
+#include "platform/error_stream.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -224,21 +224,43 @@ std::string ProgramName() {
 
 std::string PathText(const PathString& path) { return path; }
 
-void WriteToStandardError(const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        pollfd out{STDERR_FILENO, POLLOUT, 0};
-        if (::poll(&out, 1, 0) != 1 || !(out.revents & POLLOUT)) return;
-        // A pipe that polls writable takes PIPE_BUF bytes without waiting.
-        const ssize_t n = ::write(STDERR_FILENO, data, std::min<std::size_t>(left, PIPE_BUF));
-        if (n <= 0) return;
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
+namespace {
+
+// A write to a pipe or a terminal that nobody reads waits, whatever poll said
+// before it: only the error stream's own thread ever makes it.
+ErrorStream& StandardError() {
+    static ErrorStream* const stream = new ErrorStream([](const char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::write(STDERR_FILENO, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return true;
+    });
+    return *stream;
 }
 
-void ExitProcessNow() { ::_exit(0); }
+constexpr unsigned kExitDrainMs = 200;
+
+}  // namespace
+
+void PrepareProcess() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)  // open takes the lowest free number
+        if (::fcntl(fd, F_GETFD) == -1) ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void WriteToStandardError(const std::string& text) { StandardError().Write(text); }
+
+void DrainStandardError(unsigned milliseconds) { StandardError().Drain(milliseconds); }
+
+void ExitProcessNow() {
+    DrainStandardError(kExitDrainMs);
+    ::_exit(0);
+}
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
     if (window) window->Post(message, wParam);

@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "platform/error_stream.h"
 #include "platform/platform.h"
 #include "platform/win32_text.h"
 
@@ -413,55 +414,38 @@ std::string PathText(const PathString& path) { return Utf8(path); }
 
 namespace {
 
-// An anonymous pipe cannot say whether a write would wait, so the text goes
-// through a bounded queue to a thread of its own: a caller that never reads
-// stalls that thread only, and what does not fit the queue is dropped.
-struct ErrorStream {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    CRITICAL_SECTION lock;
-    CONDITION_VARIABLE queued;
-    std::string pending;
-};
-constexpr std::size_t kErrorQueueBytes = 65536;
-
-DWORD WINAPI DrainErrorStream(void* parameter) {
-    auto* stream = static_cast<ErrorStream*>(parameter);
-    for (std::string text;;) {
-        EnterCriticalSection(&stream->lock);
-        while (stream->pending.empty()) SleepConditionVariableCS(&stream->queued, &stream->lock, INFINITE);
-        text.swap(stream->pending);
-        LeaveCriticalSection(&stream->lock);
-        DWORD written = 0;
-        WriteFile(stream->handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        text.clear();
-    }
+// An anonymous pipe cannot say whether a write would wait: only the error
+// stream's own thread ever makes it.
+ErrorStream& StandardError() {
+    static ErrorStream* const stream = new ErrorStream([](const char* data, std::size_t size) {
+        const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+        if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;  // usual for a GUI program
+        while (size > 0) {
+            DWORD written = 0;
+            const DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
+            if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return false;
+            data += written;
+            size -= written;
+        }
+        return true;
+    });
+    return *stream;
 }
 
-ErrorStream* StartErrorStream() {
-    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;  // usual for a GUI program
-    auto* stream = new ErrorStream;                                           // lives as long as the process
-    stream->handle = handle;
-    InitializeCriticalSection(&stream->lock);
-    InitializeConditionVariable(&stream->queued);
-    const HANDLE thread = CreateThread(nullptr, 0, DrainErrorStream, stream, 0, nullptr);
-    if (!thread) return nullptr;
-    CloseHandle(thread);
-    return stream;
-}
+constexpr unsigned kExitDrainMs = 200;
 
 }  // namespace
 
-void WriteToStandardError(const std::string& text) {
-    static ErrorStream* const stream = StartErrorStream();
-    if (!stream) return;
-    EnterCriticalSection(&stream->lock);
-    if (stream->pending.size() + text.size() <= kErrorQueueBytes) stream->pending += text;
-    LeaveCriticalSection(&stream->lock);
-    WakeConditionVariable(&stream->queued);
-}
+void PrepareProcess() {}  // a GUI program gets none of those signals, and its handles are not numbered
 
-void ExitProcessNow() { _exit(0); }
+void WriteToStandardError(const std::string& text) { StandardError().Write(text); }
+
+void DrainStandardError(unsigned milliseconds) { StandardError().Drain(milliseconds); }
+
+void ExitProcessNow() {
+    DrainStandardError(kExitDrainMs);
+    _exit(0);
+}
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
     PostMessageW(window, message, static_cast<WPARAM>(wParam), 0);

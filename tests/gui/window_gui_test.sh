@@ -1,7 +1,9 @@
 #!/bin/bash
 # The installer window under Xvfb, clicked as a user would, against nginx on
 # loopback: the whole road to the report, the licence view, Escape, a close
-# while connecting, and a download failure with its message box.
+# while connecting, a download failure with its message box, and what the
+# process inherits (standard error closed or on a terminal nobody reads, a
+# file-size limit, SIGTERM, SIGHUP and SIGINT).
 #   window_gui_test.sh HARNESS SEND_CLOSE SHOTS_DIR
 set -uo pipefail
 harness=$1 send_close=$2 shots=$3
@@ -37,8 +39,17 @@ metadata="$base/downloader/installer-metadata/windows"
 
 title="Witaj w nowym Tovik!"
 window=
-start_window() {  # report path, metadata URL
-    TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&1 &
+start_window() {  # report path, metadata URL, [a way to start it: plain, stderr-closed, unread-terminal, size-limit]
+    case ${3:-plain} in
+        plain) TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&1 & ;;
+        stderr-closed) TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&- & ;;
+        # Standard error on a terminal whose other end is held open and never read.
+        unread-terminal) TMPDIR="$work/tmp" python3 -c 'import pty, subprocess, sys
+master, slave = pty.openpty()
+sys.exit(subprocess.call(sys.argv[1:], stderr=slave))' "$harness" "$2" "$base" "$1" >>"$work/harness.log" & ;;
+        size-limit) TMPDIR="$work/tmp" bash -c 'ulimit -f 2048; exec "$@"' limit "$harness" "$2" "$base" "$1" \
+            >>"$work/harness.log" 2>&1 & ;;
+    esac
     harness_pid=$!
     pids+=("$harness_pid")
     window=$(find_window "$title" 20)
@@ -146,6 +157,38 @@ rm -f "$report"
 exit_code_within "$harness_pid" 10
 check "exit code 0 with the worker still in a transfer" '[ $? -eq 0 ]'
 check "events: started, canceled" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-canceled " ]'
+
+# --- 5. what the process inherits, and the signals that end a session: a
+# whole report and an exit within 10 s of the window closing, nothing left beside it
+document="$work/srv/www/downloader/installer-metadata/windows"
+inherited_case() {  # name, way to start, file path (files/ or slow/), signal or "", expected status, final event
+    local name=$1 way=$2 path=$3 signal=$4 expected=$5 final=$6
+    : > "$work/srv/events.log"
+    sed -i "s|/[a-z]*/[a-z]*\\.bin<|/$path<|; s|<suggestedPackageSize>[0-9]*<|<suggestedPackageSize>30000<|" "$document"
+    report="$work/report-$name.ini"
+    start_window "$report" "$metadata" "$way"
+    click "${accept[@]}"
+    click "${install[@]}"
+    if [ -n "$signal" ]; then
+        sleep 2
+        kill -"$signal" "$harness_pid"
+    elif [ "$expected" = cancel ]; then
+        box=$(find_window "^$(basename "$harness")\$" 60)
+        [ -n "$box" ] && xdotool windowfocus --sync "$box" key Return
+    fi
+    wait_for_file "$report" 60
+    check "$name: report $expected" 'grep -q "^status=$expected" "$report"'
+    check "$name: nothing left beside the report" '[ -z "$(ls "$work" | grep "\.part")" ]'
+    rm -f "$report"
+    exit_code_within "$harness_pid" 10
+    check "$name: exit code 0 within 10 s" '[ $? -eq 0 ]'
+    check "$name: events started, $final" '[ "$("$servers" events "$work/srv" | cut -d"?" -f1 | tr "\n" " ")" = "/Tovik-Downloader/evt/download-started /Tovik-Downloader/evt/download-$final " ]'
+}
+inherited_case stderr-closed stderr-closed files/installer.bin "" ok succeeded
+inherited_case unread-terminal unread-terminal files/installer.bin "" ok succeeded
+inherited_case size-limit size-limit files/installer.bin "" cancel failed
+check "size-limit: the download failed with 23" 'grep -q "errorCode=23&" "$work/srv/events.log"'
+for signal in TERM HUP INT; do inherited_case "sig$signal" plain slow/installer.bin "$signal" cancel canceled; done
 
 echo "screenshots in $shots"
 checks_result

@@ -7,6 +7,7 @@
 #include "http/endpoints.h"
 
 int main(int argc, char** argv) {
+    platform::PrepareProcess();
     gtk_init_check(&argc, &argv);
     if (argc < 3) return 2;
     UseEndpoints({argv[1], argv[2]});

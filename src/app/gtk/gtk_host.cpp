@@ -1,12 +1,15 @@
 #include "app/gtk/gtk_host.h"
 
+#include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <csignal>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/ctovik_downloader_dlg.h"
 #include "app/dialog_template.h"
@@ -91,6 +94,9 @@ public:
     void EndDialog(int result) override {
         entry_.End();
         result_ = result;
+        // Past the window, a signal ends the process as it would any program.
+        for (guint source : signalSources_) g_source_remove(source);
+        signalSources_.clear();
         g_main_loop_quit(loop_);
     }
     void WaitPainting(unsigned milliseconds) override;
@@ -111,6 +117,7 @@ private:
     // Every control's click reaches the logic this way: OnCommand(its id).
     static void OnClicked(GtkWidget* widget, gpointer host);
     static gboolean OnReleased(GtkWidget* widget, GdkEventButton* event, gpointer host);
+    static gboolean OnEndRequested(gpointer host);
     void BuildWindow();
     GtkWidget* MakeControl(const TemplateControl& control);
 
@@ -125,6 +132,8 @@ private:
     LogicEntry entry_;
     int result_ = 0;
     GMainLoop* loop_ = nullptr;
+    GtkWidget* messageBox_ = nullptr;  // while the failure message is up
+    std::vector<guint> signalSources_;
 };
 
 gboolean GtkDialogHost::DispatchPosted(gpointer data) {
@@ -185,8 +194,19 @@ void GtkDialogHost::ShowMessageBox(const std::string& text) {
     gtk_message_dialog_set_image(GTK_MESSAGE_DIALOG(box), icon);
     gtk_widget_show(icon);
     G_GNUC_END_IGNORE_DEPRECATIONS
+    messageBox_ = box;
     gtk_dialog_run(GTK_DIALOG(box));
+    messageBox_ = nullptr;
     gtk_widget_destroy(box);
+}
+
+// SIGTERM, SIGHUP, SIGINT (a session ending, a caller giving up): the run ends
+// as when the window is closed, a message box up or not.
+gboolean GtkDialogHost::OnEndRequested(gpointer data) {
+    auto* host = static_cast<GtkDialogHost*>(data);
+    if (host->messageBox_) gtk_dialog_response(GTK_DIALOG(host->messageBox_), GTK_RESPONSE_CLOSE);
+    host->Enter([host] { host->dialog_.OnCancel(); });
+    return G_SOURCE_CONTINUE;
 }
 
 void GtkDialogHost::WaitPainting(unsigned milliseconds) {
@@ -318,6 +338,7 @@ int GtkDialogHost::Run() {
     gtk_widget_show_all(window_);
     for (const TemplateControl& control : kTemplateControls)
         if (!control.visible) gtk_widget_hide(controls_[control.id]);
+    for (int signal : {SIGTERM, SIGHUP, SIGINT}) signalSources_.push_back(g_unix_signal_add(signal, OnEndRequested, this));
     Enter([this] { dialog_.OnInitDialog(); });
     g_main_loop_run(loop_);
     return result_;

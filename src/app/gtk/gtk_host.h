@@ -12,6 +12,8 @@
 //  [x] Serialised entries into the logic: whatever arrives while the logic
 //      waits (clicks, timers, posted messages, close) runs after it, in order.
 //  [x] Escape closes nothing (the key is filtered as the dialog's is).
+//  [x] SIGTERM, SIGHUP and SIGINT end the run as closing the window does
+//      (a message box up is closed first); after the window, the default.
 // Not implemented:
 //  [ ] The iconic paint: the desktop shows the icon list instead.
 //  [ ] "MS Shell Dlg" 8 pt: approximated with the fonts at hand.

@@ -1,6 +1,5 @@
 #include "platform/error_stream.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -58,9 +57,15 @@ void ErrorStream::Write(const std::string& text) {
 }
 
 void ErrorStream::Drain(unsigned milliseconds) {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                             [this] { return state_->broken || (state_->pending.empty() && !state_->writing); });
+    constexpr unsigned kStepMs = 10;  // a plain poll: no timed wait to carry in the exe
+    for (unsigned waited = 0;; waited += kStepMs) {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            if (state_->broken || (state_->pending.empty() && !state_->writing)) return;
+        }
+        if (waited >= milliseconds) return;
+        platform::SleepMilliseconds(kStepMs);
+    }
 }
 
 }  // namespace platform

@@ -131,7 +131,13 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
                             tempFolder, tempFolder + "/harness.log");
     Outcome outcome;
     auto breach = [&](const std::string& what) { outcome.breaches.push_back(what); };
-    const std::string window = Output("timeout 20 xdotool search --sync --onlyvisible --pid " + std::to_string(pid));
+    // Not xdotool's --sync: a window that closes during its search (the last
+    // run's) aborts it with BadWindow. The search is tried again for 20 s.
+    std::string window;
+    for (int tries = 0; window.empty() && tries < 100; ++tries) {
+        window = Output("xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null");
+        if (window.empty()) SleepMs(200);
+    }
     if (window.empty()) breach("no window");
     SleepMs(800);  // the page loads
 

@@ -1,20 +1,23 @@
 #include "platform/error_stream.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
-constexpr std::size_t kQueueBytes = 65536;
-}  // namespace
 
-struct ErrorStream::State {
-    std::function<bool(const char*, std::size_t)> writeAll;
+constexpr std::size_t kQueueBytes = 65536;  // beyond this, a reader that stopped reading loses text
+constexpr unsigned kExitDrainMs = 200;
+
+// Lives as long as the process: the writer thread is never joined.
+struct ErrorQueue {
     std::mutex mutex;
-    std::condition_variable changed;
+    std::condition_variable queued;
     std::string pending;
     bool writing = false;  // a write is under way outside the lock
     bool started = false;  // the writer thread runs
@@ -23,49 +26,59 @@ struct ErrorStream::State {
     void Run() {
         std::unique_lock<std::mutex> lock(mutex);
         for (std::string text;;) {
-            changed.wait(lock, [this] { return !pending.empty(); });
+            queued.wait(lock, [this] { return !pending.empty(); });
             text.swap(pending);
             writing = true;
             lock.unlock();
-            const bool written = writeAll(text.data(), text.size());
+            const bool written = WriteAllToStandardError(text.data(), text.size());
             text.clear();
             lock.lock();
             writing = false;
-            broken = broken || !written;
-            if (broken) pending.clear();
-            changed.notify_all();
-            if (broken) return;
+            if (!written) {
+                broken = true;
+                pending.clear();
+                return;
+            }
         }
     }
 };
 
-ErrorStream::ErrorStream(std::function<bool(const char*, std::size_t)> writeAll) : state_(new State) {
-    state_->writeAll = std::move(writeAll);
+ErrorQueue& Queue() {
+    static ErrorQueue* const queue = new ErrorQueue;
+    return *queue;
 }
 
-void ErrorStream::Write(const std::string& text) {
-    State* state = state_;
-    std::lock_guard<std::mutex> lock(state->mutex);
-    if (state->broken) return;
-    if (!state->started) {  // the first message starts the writer
-        state->started = platform::StartDetachedThread([state] { state->Run(); });
-        state->broken = !state->started;
-        if (state->broken) return;
+}  // namespace
+
+void WriteToStandardError(const std::string& text) {
+    ErrorQueue& queue = Queue();
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    if (queue.broken) return;
+    if (!queue.started) {  // the first message starts the writer
+        queue.started = StartDetachedThread([&queue] { queue.Run(); });
+        queue.broken = !queue.started;
+        if (queue.broken) return;
     }
-    if (state->pending.size() + text.size() <= kQueueBytes) state->pending += text;
-    state->changed.notify_all();
+    if (queue.pending.size() + text.size() <= kQueueBytes) queue.pending += text;
+    queue.queued.notify_one();
 }
 
-void ErrorStream::Drain(unsigned milliseconds) {
+void DrainStandardError(unsigned milliseconds) {
     constexpr unsigned kStepMs = 10;  // a plain poll: no timed wait to carry in the exe
+    ErrorQueue& queue = Queue();
     for (unsigned waited = 0;; waited += kStepMs) {
         {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            if (state_->broken || (state_->pending.empty() && !state_->writing)) return;
+            std::lock_guard<std::mutex> lock(queue.mutex);
+            if (queue.broken || (queue.pending.empty() && !queue.writing)) return;
         }
         if (waited >= milliseconds) return;
-        platform::SleepMilliseconds(kStepMs);
+        SleepMilliseconds(kStepMs);
     }
+}
+
+void ExitProcessNow() {
+    DrainStandardError(kExitDrainMs);
+    std::_Exit(0);  // no static destructors, no stream flushing
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // The few operating-system services the portable core needs. One implementation
-// per OS: platform_linux.cpp, platform_win32.cpp. No OS header leaks from here.
+// per OS: platform_linux.cpp, platform_win32.cpp; the standard error queue and
+// the exit, shared by both, in error_stream.cpp. No OS header leaks from here.
 #pragma once
 
 #include <cstddef>

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
-#include <cstdlib>
 
 #include "platform/error_stream.h"
 #include "platform/platform.h"
@@ -153,8 +153,8 @@ Sha256::Sha256(const Sha256& other) : state_(new State) { *this = other; }
 
 Sha256& Sha256::operator=(const Sha256& other) {
     if (this != &other)
-        state_->ok = other.state_->ok && state_->context &&
-                     EVP_MD_CTX_copy_ex(state_->context, other.state_->context) == 1;
+        state_->ok =
+            other.state_->ok && state_->context && EVP_MD_CTX_copy_ex(state_->context, other.state_->context) == 1;
     return *this;
 }
 
@@ -224,42 +224,24 @@ std::string ProgramName() {
 
 std::string PathText(const PathString& path) { return path; }
 
-namespace {
-
-// A write to a pipe or a terminal that nobody reads waits, whatever poll said
-// before it: only the error stream's own thread ever makes it.
-ErrorStream& StandardError() {
-    static ErrorStream* const stream = new ErrorStream([](const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t n = ::write(STDERR_FILENO, data, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    });
-    return *stream;
+// Only the error stream's own thread calls it: a write to a pipe or a
+// terminal that nobody reads waits, whatever poll said before it.
+bool WriteAllToStandardError(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
-
-constexpr unsigned kExitDrainMs = 200;
-
-}  // namespace
 
 void PrepareProcess() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)  // open takes the lowest free number
         if (::fcntl(fd, F_GETFD) == -1) ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-}
-
-void WriteToStandardError(const std::string& text) { StandardError().Write(text); }
-
-void DrainStandardError(unsigned milliseconds) { StandardError().Drain(milliseconds); }
-
-void ExitProcessNow() {
-    DrainStandardError(kExitDrainMs);
-    ::_exit(0);
 }
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {

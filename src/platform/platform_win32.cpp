@@ -3,12 +3,12 @@
 
 #include <bcrypt.h>
 #include <fcntl.h>
-#include <softpub.h>
-#include <wincrypt.h>
-#include <wintrust.h>
-#include <winhttp.h>
 #include <io.h>
+#include <softpub.h>
 #include <time.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+#include <wintrust.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -149,9 +149,7 @@ std::FILE* OpenFileForReading(const PathString& path) {
 
 bool SeekFile(std::FILE* file, std::int64_t offset) { return _fseeki64(file, offset, SEEK_SET) == 0; }
 
-bool RemoveFile(const PathString& path) {
-    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
-}
+bool RemoveFile(const PathString& path) { return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND; }
 
 // ---------------------------------------------------------------- Authenticode
 
@@ -339,8 +337,8 @@ std::wstring ProxyForHttp(const std::wstring& list) {
 
 // An auto-config script or auto-detection: true when it gave an answer.
 bool ProxyFromScript(const std::wstring& url, const wchar_t* scriptUrl, bool detect, std::wstring& proxy) {
-    HINTERNET session = WinHttpOpen(L"Tovik", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session =
+        WinHttpOpen(L"Tovik", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session) return false;
     // Fetching the script is bounded like any request of ours.
     WinHttpSetTimeouts(session, 5000, 5000, 5000, 5000);
@@ -381,8 +379,7 @@ std::optional<std::string> SystemProxyFor(const std::string& url) {
     std::wstring proxy;
     const bool scripted = (settings.fAutoDetect || settings.lpszAutoConfigUrl) &&
                           ProxyFromScript(wideUrl, settings.lpszAutoConfigUrl, settings.fAutoDetect, proxy);
-    if (!scripted && settings.lpszProxy &&
-        !(settings.lpszProxyBypass && Bypassed(settings.lpszProxyBypass, host)))
+    if (!scripted && settings.lpszProxy && !(settings.lpszProxyBypass && Bypassed(settings.lpszProxyBypass, host)))
         proxy = ProxyForHttp(settings.lpszProxy);
     for (LPWSTR text : {settings.lpszAutoConfigUrl, settings.lpszProxy, settings.lpszProxyBypass})
         if (text) GlobalFree(text);
@@ -412,40 +409,22 @@ std::string PathText(const PathString& path) { return Utf8(path); }
 
 // ---------------------------------------------------------------- standard error
 
-namespace {
-
-// An anonymous pipe cannot say whether a write would wait: only the error
-// stream's own thread ever makes it.
-ErrorStream& StandardError() {
-    static ErrorStream* const stream = new ErrorStream([](const char* data, std::size_t size) {
-        const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-        if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;  // usual for a GUI program
-        while (size > 0) {
-            DWORD written = 0;
-            const DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
-            if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return false;
-            data += written;
-            size -= written;
-        }
-        return true;
-    });
-    return *stream;
+// Only the error stream's own thread calls it: an anonymous pipe cannot say
+// whether a write would wait.
+bool WriteAllToStandardError(const char* data, std::size_t size) {
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;  // usual for a GUI program
+    while (size > 0) {
+        DWORD written = 0;
+        const DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
+        if (!WriteFile(handle, data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
 }
-
-constexpr unsigned kExitDrainMs = 200;
-
-}  // namespace
 
 void PrepareProcess() {}  // a GUI program gets none of those signals, and its handles are not numbered
-
-void WriteToStandardError(const std::string& text) { StandardError().Write(text); }
-
-void DrainStandardError(unsigned milliseconds) { StandardError().Drain(milliseconds); }
-
-void ExitProcessNow() {
-    DrainStandardError(kExitDrainMs);
-    _exit(0);
-}
 
 void PostWindowMessage(WindowHandle window, unsigned message, std::uintptr_t wParam) {
     PostMessageW(window, message, static_cast<WPARAM>(wParam), 0);

@@ -398,8 +398,9 @@ TEST_P(HashChecks, HandOverOnlyThePublishedBytes) {
         EXPECT_FALSE(Progress().finished.load());
         EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0) << "a file that is not the installer is removed";
         EXPECT_TRUE(Contains(events[1], "/download-failed?")) << events[1];
-        EXPECT_TRUE(Contains(events[1], "&errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata"
-                                        "%20hash&"))
+        EXPECT_TRUE(Contains(events[1],
+                             "&errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata"
+                             "%20hash&"))
             << events[1];
     }
 }

@@ -9,7 +9,6 @@
 #include "download/package_transfer.h"
 #include "stats/download_outcome.h"
 
-
 TEST(ExtractElementText, SearchesBothTagsFromTheStart) {
     EXPECT_EQ(ExtractElementText("<a>x</a>", "<a>", "</a>"), "x");
     EXPECT_EQ(ExtractElementText("<a></a>", "<a>", "</a>"), "");
@@ -94,8 +93,9 @@ TEST(PackageAnswer, RedirectFromHttpsToHttpIsRefused) {
     } cases[] = {
         {"https://a/i", {"HTTP/1.1 302 Found\r\n", "Location: http://b/i\r\n"}, true},
         {"HTTPS://a/i", {"HTTP/1.1 301 Moved\r\n", "location:HTTP://b/i\r\n"}, true},
-        {"http://a/i", {"HTTP/1.1 301 Moved\r\n", "Location: https://b/i\r\n", "HTTP/1.1 302 Found\r\n",
-                        "Location: http://c/i\r\n"}, true},
+        {"http://a/i",
+         {"HTTP/1.1 301 Moved\r\n", "Location: https://b/i\r\n", "HTTP/1.1 302 Found\r\n", "Location: http://c/i\r\n"},
+         true},
         {"http://a/i", {"HTTP/1.1 301 Moved\r\n", "Location: https://b/i\r\n"}, false},
         {"https://a/i", {"HTTP/1.1 302 Found\r\n", "Location: /mirror/i\r\n"}, false},
         {"https://a/i", {"HTTP/1.1 200 OK\r\n", "Location: http://b/i\r\n"}, false},  // not followed

@@ -68,11 +68,9 @@ int DownloadJob::Run() {
         code = CURLE_WRITE_ERROR;
         stats.AddError(static_cast<std::int32_t>(stats.PackageNumber()) - 1, code);
     }
-    if (code == CURLE_OK && digest && !DigestMatchesText(digest->Finish(), metadata.hash))
-        code = kOutcomeHashMismatch;
+    if (code == CURLE_OK && digest && !DigestMatchesText(digest->Finish(), metadata.hash)) code = kOutcomeHashMismatch;
     // A build that pins the publisher hands over only what that publisher signed.
-    if (code == CURLE_OK && *TOVIK_INSTALLER_PUBLISHER &&
-        !platform::SignedByPublisher(path, TOVIK_INSTALLER_PUBLISHER))
+    if (code == CURLE_OK && *TOVIK_INSTALLER_PUBLISHER && !platform::SignedByPublisher(path, TOVIK_INSTALLER_PUBLISHER))
         code = kOutcomeSignatureUntrusted;
     if (code == kOutcomeHashMismatch || code == kOutcomeSignatureUntrusted) platform::RemoveFile(path);
     if (code != CURLE_OK) {

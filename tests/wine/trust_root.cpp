@@ -29,8 +29,8 @@ int main(int argc, char** argv) {
     if (root && certificate && add) {
         done = CertAddCertificateContextToStore(root, certificate, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
     } else if (root && certificate) {
-        PCCERT_CONTEXT stored = CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                           certificate, nullptr);
+        PCCERT_CONTEXT stored =
+            CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, certificate, nullptr);
         done = stored && CertDeleteCertificateFromStore(stored);  // frees stored
     }
     if (certificate) CertFreeCertificateContext(certificate);

@@ -13,9 +13,9 @@
 
 #include "app/ctovik_downloader_dlg.h"
 #include "app/dialog_template.h"
+#include "app/gtk/gtk_page.h"
 #include "app/logic_entry.h"
 #include "app/resources.h"
-#include "app/gtk/gtk_page.h"
 #include "app/window_messages.h"
 
 namespace {
@@ -239,8 +239,8 @@ GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
     if (id == IDC_PROGRESS) {
         widget = gtk_progress_bar_new();
     } else if (id == IDC_INSTALL || id == IDC_ACCEPT) {
-        widget = id == IDC_INSTALL ? gtk_button_new_with_label(control.text)
-                                   : gtk_check_button_new_with_label(control.text);
+        widget =
+            id == IDC_INSTALL ? gtk_button_new_with_label(control.text) : gtk_check_button_new_with_label(control.text);
         g_signal_connect(widget, "clicked", G_CALLBACK(OnClicked), this);
     } else {
         // A clickable static: a label in an event box, with the hand cursor.
@@ -338,7 +338,8 @@ int GtkDialogHost::Run() {
     gtk_widget_show_all(window_);
     for (const TemplateControl& control : kTemplateControls)
         if (!control.visible) gtk_widget_hide(controls_[control.id]);
-    for (int signal : {SIGTERM, SIGHUP, SIGINT}) signalSources_.push_back(g_unix_signal_add(signal, OnEndRequested, this));
+    for (int signal : {SIGTERM, SIGHUP, SIGINT})
+        signalSources_.push_back(g_unix_signal_add(signal, OnEndRequested, this));
     Enter([this] { dialog_.OnInitDialog(); });
     g_main_loop_run(loop_);
     return result_;

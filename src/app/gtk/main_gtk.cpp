@@ -4,7 +4,7 @@
 #include "app/ctovik_downloader_app.h"
 
 int main(int argc, char** argv) {
-    platform::PrepareProcess();  // before GTK opens its X connection
+    platform::PrepareProcess();    // before GTK opens its X connection
     gtk_init_check(&argc, &argv);  // without a display the dialog says so and the report says fail
     CtovikDownloaderApp app(std::vector<platform::PathString>(argv + 1, argv + argc));
     app.InitInstance();

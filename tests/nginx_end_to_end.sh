@@ -10,11 +10,8 @@ trap '"$servers" stop "$dir"; rm -rf "$dir"' EXIT
 
 # A CA of the test's own and a certificate for 127.0.0.1, trusted only by the
 # driver's test seam: the machine's store is never touched.
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=tovik-test-ca -keyout "$dir/ca.key" -out "$dir/ca.pem" \
-    2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$dir/server.key" -out "$dir/server.csr" 2>/dev/null
-openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial -days 2 \
-    -extfile <(echo subjectAltName=IP:127.0.0.1) -out "$dir/server.pem" 2>/dev/null
+test_ca "$dir"
+issue_certificate "$dir" server /CN=127.0.0.1 subjectAltName=IP:127.0.0.1
 
 size=3000001    # three packages of 1000000 bytes and one of a single byte
 start_servers "$dir" $((20000 + $$ % 20000)) "$size" 1000000 --tls "$dir/server.pem" "$dir/server.key" ||

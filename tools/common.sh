@@ -123,6 +123,19 @@ can_run_32bit() {  # true when this machine executes a 32-bit x86 Linux program 
     [ "$status" -eq 42 ]
 }
 
+# ---- Certificates of the tests' own, never added to the machine's store
+
+test_ca() {  # folder: a CA of the test's own, ca.pem and ca.key
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tovik test CA" -keyout "$1/ca.key" \
+        -out "$1/ca.pem" 2>/dev/null
+}
+
+issue_certificate() {  # folder, name, subject, extensions (printf %b text): name.pem and name.key, signed by the CA
+    openssl req -newkey rsa:2048 -nodes -utf8 -subj "$3" -keyout "$1/$2.key" -out "$1/$2.csr" 2>/dev/null
+    openssl x509 -req -in "$1/$2.csr" -CA "$1/ca.pem" -CAkey "$1/ca.key" -CAcreateserial -days 2 \
+        -extfile <(printf '%b' "$4") -out "$1/$2.pem" 2>/dev/null
+}
+
 # ---- Packages: a mirror in the middle of a sync is an everyday event ----
 
 apt_retry_pause=5 wine32_loader=/usr/lib/wine/wine

@@ -24,18 +24,12 @@ restore_wine() {  # the prefix's temporary folder, which the Polish case changes
 
 # A test CA: the https server's certificate for 127.0.0.1, and code-signing
 # certificates for the pinned publisher and for another one.
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Tovik test CA" -keyout "$work/ca.key" \
-    -out "$work/ca.pem" 2>/dev/null
+test_ca "$work"
 openssl x509 -in "$work/ca.pem" -outform DER -out "$work/ca.der"
-issue() {  # name subject extensions: name.pem and name.key, signed by the test CA
-    openssl req -newkey rsa:2048 -nodes -utf8 -subj "$2" -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null
-    openssl x509 -req -in "$work/$1.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
-        -extfile <(printf '%b' "$3") -out "$work/$1.pem" 2>/dev/null
-}
-issue server /CN=127.0.0.1 'subjectAltName=IP:127.0.0.1'
+issue_certificate "$work" server /CN=127.0.0.1 subjectAltName=IP:127.0.0.1
 code_signing='basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning'
-issue pinned "/CN=Tovik Spółka Testowa" "$code_signing"
-issue other "/CN=Inny Wydawca" "$code_signing"
+issue_certificate "$work" pinned "/CN=Tovik Spółka Testowa" "$code_signing"
+issue_certificate "$work" other "/CN=Inny Wydawca" "$code_signing"
 
 start_xvfb "$work"
 pids+=("$xvfb_pid")

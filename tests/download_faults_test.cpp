@@ -101,6 +101,13 @@ int DescriptorOf(const std::string& path) {
     return -1;
 }
 
+// A table row's name as a test name: letters and digits kept, the rest '_'.
+std::string CaseName(const char* name) {
+    std::string text;
+    for (const char* p = name; *p; ++p) text += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return text;
+}
+
 constexpr unsigned long kNoMessage = ~0ul;
 
 struct FaultCase {
@@ -405,11 +412,8 @@ TEST_P(HashChecks, HandOverOnlyThePublishedBytes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sha256, HashChecks, ::testing::ValuesIn(kHashCases), [](const auto& info) {
-    std::string name;
-    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Sha256, HashChecks, ::testing::ValuesIn(kHashCases),
+                         [](const auto& info) { return CaseName(info.param.name); });
 
 TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
     const std::string content = PatternContent(1000000);
@@ -506,11 +510,8 @@ TEST_P(MetadataFaults, FailWithOutcomeAndLibcurlCode) {
         << events[1];
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, MetadataFaults, ::testing::ValuesIn(kMetadataFaults), [](const auto& info) {
-    std::string name;
-    for (const char* p = info.param.name; *p; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Matrix, MetadataFaults, ::testing::ValuesIn(kMetadataFaults),
+                         [](const auto& info) { return CaseName(info.param.name); });
 
 // One final event per process: one case per test.
 class UnusableSize : public ::testing::TestWithParam<const char*> {};

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -15,6 +16,7 @@
 #else
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -140,13 +142,15 @@ TEST(Platform, ReaderNeverSeesAPartOfTheFile) {
 }
 
 // Where the report goes in the callers' world: each case prepares a folder as
-// root, holding an earlier run's report, then runs as the case says.
+// root, maybe holding something at the path already, then runs as it says.
 struct ReportPlace {
     const char* name;
     mode_t folderMode;
     bool asNobody;   // the program runs as another user than the folder's
     bool smallDisk;  // a 1 MiB disk, full by the time the report is written
     std::size_t nameLength;
+    const char* before;  // at the path beforehand: "nothing", "report", "read-only report", "device"
+    platform::Claim claim;
 };
 
 void PrintTo(const ReportPlace& place, std::ostream* out) { *out << place.name; }
@@ -162,28 +166,56 @@ TEST_P(ReportPlaces, HoldThisRunsReportWholeAndNoOther) {
         GTEST_SKIP() << "no tmpfs can be mounted here";
     ::chmod(folder.c_str(), place.folderMode);
     const std::string path = folder + "/" + std::string(place.nameLength - 4, 'r') + ".ini";
-    std::ofstream(path) << "[tovikdownload]\r\nstatus=ok";  // an earlier run's
-    ::chmod(path.c_str(), 0666);
+    const std::string before = place.before;
+    const std::string earlier = "[tovikdownload]\r\nstatus=ok";
+    if (before == "device") {
+        ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    } else if (before != "nothing") {
+        std::ofstream(path) << earlier;
+        ::chmod(path.c_str(), before == "report" ? 0666 : 0644);
+    }
+    struct stat was {};
+    ::lstat(path.c_str(), &was);
+    const auto read = [&] {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     if (place.asNobody) {
         ASSERT_TRUE(::setegid(65534) == 0 && ::seteuid(65534) == 0);
     }
 
-    platform::PrepareWholeFile(path, 100);
-    std::ifstream stale(path);
-    EXPECT_TRUE(!stale || stale.peek() == EOF) << "an earlier report could pass for this run's";
-    if (place.smallDisk) {
-        std::ofstream filler(folder + "/filler");
-        const std::string block(65536, 'x');
-        while (filler << block && filler.flush()) {
-        }
-        EXPECT_FALSE(platform::WriteWholeFile(folder + "/unprepared.ini", "whole or nothing"));
-        EXPECT_NE(::access((folder + "/unprepared.ini").c_str(), F_OK), 0);
+    EXPECT_EQ(platform::ClaimWholeFile(path, 100), place.claim);
+    struct stat now {};
+    const bool there = ::lstat(path.c_str(), &now) == 0;
+    if (before != "nothing") {
+        EXPECT_TRUE(there && now.st_ino == was.st_ino) << "what was there is kept";
     }
-    const std::string report = "[tovikdownload]\r\nstatus=cancel\r\nfileSize=0";
-    EXPECT_TRUE(platform::WriteWholeFile(path, report));
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), report);
-    EXPECT_NE(::access((path + ".part" + std::to_string(::getpid())).c_str(), F_OK), 0) << "nothing left beside it";
+    if (place.claim != platform::Claim::kClaimed) {
+        EXPECT_EQ(now.st_mode, was.st_mode);
+        if (before != "device") {
+            EXPECT_EQ(read(), earlier) << "left as it was";
+        }
+    } else {
+        EXPECT_EQ(read(), "") << "an earlier report could pass for this run's";
+        if (place.smallDisk) {
+            std::ofstream filler(folder + "/filler");
+            const std::string block(65536, 'x');
+            while (filler << block && filler.flush()) {
+            }
+            EXPECT_FALSE(platform::WriteWholeFile(folder + "/unprepared.ini", "whole or nothing"));
+            EXPECT_NE(::access((folder + "/unprepared.ini").c_str(), F_OK), 0);
+        }
+        const std::string report = "[tovikdownload]\r\nstatus=cancel\r\nfileSize=0";
+        EXPECT_TRUE(platform::WriteWholeFile(path, report));
+        EXPECT_EQ(read(), report);
+        if (before != "nothing") {
+            EXPECT_TRUE(::lstat(path.c_str(), &now) == 0 && now.st_ino == was.st_ino) << "written in place";
+        }
+    }
+    std::string left;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().string().find(".part") != std::string::npos) left += entry.path().string();
+    EXPECT_EQ(left, "") << "nothing left beside it";
 
     if (place.asNobody) {
         ASSERT_TRUE(::seteuid(0) == 0 && ::setegid(0) == 0);
@@ -192,12 +224,19 @@ TEST_P(ReportPlaces, HoldThisRunsReportWholeAndNoOther) {
     std::system(("rm -rf " + folder).c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ReportPlaces,
-                         ::testing::Values(ReportPlace{"full_disk", 0755, false, true, 20},
-                                           ReportPlace{"folder_only_the_file_may_be_written_in", 0755, true, false, 20},
-                                           ReportPlace{"sticky_folder_and_the_callers_file", 01777, true, false, 20},
-                                           ReportPlace{"name_at_the_length_limit", 0755, false, false, 255}),
-                         [](const auto& info) { return std::string(info.param.name); });
+using platform::Claim;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReportPlaces,
+    ::testing::Values(
+        ReportPlace{"full_disk", 0755, false, true, 20, "report", Claim::kClaimed},
+        ReportPlace{"full_disk_new_file", 0755, false, true, 20, "nothing", Claim::kClaimed},
+        ReportPlace{"folder_only_the_file_may_be_written_in", 0755, true, false, 20, "report", Claim::kClaimed},
+        ReportPlace{"sticky_folder_and_the_callers_file", 01777, true, false, 20, "report", Claim::kClaimed},
+        ReportPlace{"name_at_the_length_limit", 0755, false, false, 255, "report", Claim::kClaimed},
+        ReportPlace{"new_name_too_long_for_a_beside_name", 0755, false, false, 252, "nothing", Claim::kClaimed},
+        ReportPlace{"another_users_read_only_report", 01777, true, false, 20, "read-only report", Claim::kCannotEmpty},
+        ReportPlace{"device_node", 0755, false, false, 20, "device", Claim::kNotRegular}),
+    [](const auto& info) { return std::string(info.param.name); });
 #endif
 
 TEST(Platform, Sha256OfKnownTextsAndOfCopies) {

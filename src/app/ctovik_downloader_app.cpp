@@ -7,7 +7,7 @@ CtovikDownloaderApp::CtovikDownloaderApp(std::vector<platform::PathString> argum
 
 bool CtovikDownloaderApp::InitInstance() {
     const platform::PathString reportPath = ReportPathFromArguments(m_arguments);
-    PrepareReport(reportPath);
+    if (!PrepareReport(reportPath)) return true;
     // The outcome travels in the report, also when the window never appeared:
     // the user could not press Install, so no statistics record is made.
     if (RunInstallerDialog(reportPath) == kNoWindow && WriteReport(reportPath, "fail", 0))

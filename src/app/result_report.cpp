@@ -37,11 +37,21 @@ bool WriteResultReport(const platform::PathString& path, bool cancelled) {
     return WriteReport(path, status, fileSize);
 }
 
-void PrepareReport(const platform::PathString& path) {
+bool PrepareReport(const platform::PathString& path) {
     // The longest report there can be: the room the final write may need.
     const std::size_t longest =
         FormatResultReport("cancel", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<int>::min()).size();
-    platform::PrepareWholeFile(path, longest);
+    const char* why = nullptr;
+    switch (platform::ClaimWholeFile(path, longest)) {
+        case platform::Claim::kClaimed: return true;
+        case platform::Claim::kNotRegular: why = "\" is not a regular file; no report is written there\n"; break;
+        case platform::Claim::kInUse: why = "\" is in use by another run; this one ends\n"; break;
+        case platform::Claim::kCannotEmpty:
+            why = "\" cannot be emptied, so what it holds is not this run's report; this run ends\n";
+            break;
+    }
+    platform::WriteToStandardError(platform::ProgramName() + ": the report path \"" + platform::PathText(path) + why);
+    return false;
 }
 
 bool WriteReport(const platform::PathString& path, const char* status, std::int64_t fileSize) {

@@ -18,9 +18,11 @@ platform::PathString ReportPathFromArguments(const std::vector<platform::PathStr
 // the lines and none after the last.
 std::string FormatResultReport(const char* status, std::int64_t fileSize, int nameId);
 
-// At the start of the run: an earlier report at path is gone, and the room
-// for this run's is taken while the disk has it.
-void PrepareReport(const platform::PathString& path);
+// At the start of the run: the path is claimed for this run's report, and an
+// earlier report there emptied. false, said on standard error, where the path
+// cannot be claimed (not a regular file, another run's, or a file that cannot
+// be emptied): then the run must end at once, before the window.
+bool PrepareReport(const platform::PathString& path);
 
 // Chooses status and size from the shared progress and writes the report.
 // false, said on standard error, when it could not be written whole: then

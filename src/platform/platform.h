@@ -45,18 +45,23 @@ PathString TempInstallerPath(int nameId);
 // such a path gives nullptr.
 std::FILE* CreateFileForWriting(const PathString& path);
 
-// At the start of a run, for the file WriteWholeFile will put at path: what
-// an earlier run left there is removed (or emptied, where only the file itself
-// may be written), so that it never passes for this run's; and a file beside
-// it, "<path>.part<pid>", takes room for capacity bytes now, while the disk has it.
-void PrepareWholeFile(const PathString& path, std::size_t capacity);
+// What ClaimWholeFile found at a path (docs/report-protocol.md).
+enum class Claim {
+    kClaimed,      // this run's file will be put there; nothing else can be
+    kNotRegular,   // a folder, device, FIFO or symbolic link: left alone
+    kInUse,        // another run (or program) holds the path
+    kCannotEmpty,  // a file there that cannot be emptied: what it holds is not this run's
+};
 
-// Puts bytes at path whole or not at all. First way: into the file beside it
-// (the prepared one, whose room needs no new space), then renamed into place,
-// so that a reader never sees part of them. Where that cannot be (a folder
-// only the file itself may be written in, a sticky folder, a name at its
-// length limit), the beside file is removed and path itself is written; what
-// a failed write left there is removed or emptied. false when nothing usable is there.
+// At the start of a run, for the file WriteWholeFile will put at path. A file
+// already there (the caller's, or an earlier report) is kept and emptied in
+// place, never removed; else "<path>.part" takes the room the file will need,
+// while the disk has it. What is claimed stays locked until the process ends.
+Claim ClaimWholeFile(const PathString& path, std::size_t capacity);
+
+// Puts bytes at path whole or not at all: into the claimed file in one write,
+// or into the file beside it, renamed into place. false when nothing usable
+// is there.
 bool WriteWholeFile(const PathString& path, const std::string& bytes);
 // Binary, not shared with other openers where the OS can say so.
 std::FILE* OpenFileForReading(const PathString& path);

@@ -1,6 +1,7 @@
 // Linux implementation of the platform layer.
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -47,19 +48,34 @@ std::FILE* CreateFileForWriting(const PathString& path) {
 
 namespace {
 
-// The file beside the target that PrepareWholeFile made, kept open until the write.
-struct BesideFile {
+// What this run holds at the report's path: the caller's own file, written in
+// place, or the file beside it, renamed into place at the end. Its lock, kept
+// until the process ends, is what a second run on the same path finds.
+struct HeldFile {
     std::string target;
     std::size_t capacity = 0;
     int fd = -1;
+    bool beside = false;
+    int lock = -1;  // the written report's descriptor, kept for its lock
 };
 
-BesideFile& Prepared() {
-    static BesideFile beside;
-    return beside;
+HeldFile& Held() {
+    static HeldFile held;
+    return held;
 }
 
-std::string BesideName(const std::string& path) { return path + ".part" + std::to_string(::getpid()); }
+// "<path>.part"; where that name is too long for the folder, a shorter hidden
+// one in the same folder, so that the rename never crosses file systems.
+std::string BesideName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = path.substr(folder.size());
+    const long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    if (limit < 7 || name.size() + 5 <= static_cast<std::size_t>(limit)) return path + ".part";
+    return folder + "." + name.substr(0, static_cast<std::size_t>(limit) - 6) + ".part";
+}
+
+bool Lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
 bool WriteAllAt(int fd, const char* data, std::size_t size) {
     for (std::size_t done = 0; done < size;) {
@@ -70,63 +86,107 @@ bool WriteAllAt(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// A new file beside path holding size bytes of data; -1 when it cannot be made.
-int CreateBeside(const std::string& path, const char* data, std::size_t size) {
-    const std::string name = BesideName(path);
-    ::unlink(name.c_str());  // what an earlier run of this process id left
-    // Same folder, so the rename cannot cross file systems; the mode honours the umask.
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 && !WriteAllAt(fd, data, size)) {
-        ::close(fd);
-        ::unlink(name.c_str());
-        return -1;
-    }
-    return fd;
+bool WriteWhole(int fd, const std::string& bytes) {
+    return WriteAllAt(fd, bytes.data(), bytes.size()) && ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
 }
 
-bool WriteInPlace(const std::string& path, const std::string& bytes) {
-    // O_NONBLOCK: a FIFO at the name fails the open instead of waiting for a reader.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
-    if (fd < 0) return false;
-    struct stat st {};
-    bool written = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && WriteAllAt(fd, bytes.data(), bytes.size());
-    if (!written && S_ISREG(st.st_mode) && ::unlink(path.c_str()) != 0) ::ftruncate(fd, 0);  // no part of a report
-    written = ::close(fd) == 0 && written;
-    return written;
+void KeepLock(HeldFile& held, int fd) {
+    if (held.lock >= 0) ::close(held.lock);
+    held.lock = fd;
 }
 
 }  // namespace
 
-void PrepareWholeFile(const PathString& path, std::size_t capacity) {
-    if (path.empty()) return;
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd >= 0) ::close(fd);
+Claim ClaimWholeFile(const PathString& path, std::size_t capacity) {
+    HeldFile& held = Held();
+    if (held.fd >= 0) ::close(held.fd);
+    held = {path, capacity, -1, false, held.lock};
+    if (path.empty()) return Claim::kClaimed;
+    // The beside name is locked first: two runs that start together meet there.
+    const std::string beside = BesideName(path);
+    int fd = ::open(beside.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    struct stat st {};
+    if (fd >= 0 &&
+        (!Lock(fd) || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1)) {
+        ::close(fd);  // another run's, or a name someone else planted: not ours to take
+        return Claim::kInUse;
     }
-    BesideFile& beside = Prepared();
-    if (beside.fd >= 0) ::close(beside.fd);
-    const std::string room(capacity, ' ');
-    beside = {path, capacity, CreateBeside(path, room.data(), room.size())};
+    if (fd < 0 && ::lstat(beside.c_str(), &st) == 0) return Claim::kInUse;
+    if (::lstat(path.c_str(), &st) != 0) {
+        // Nothing there: the report appears by a rename, whole. Its room is
+        // taken now, while the disk has it.
+        if (fd >= 0) {
+            const std::string room(capacity, ' ');
+            if (WriteWhole(fd, room)) {
+                held.fd = fd;
+                held.beside = true;
+            } else {
+                ::unlink(beside.c_str());
+                ::close(fd);
+            }
+        }
+        return Claim::kClaimed;  // where nothing can be made, the write at the end says so
+    }
+    if (fd >= 0) {
+        ::unlink(beside.c_str());
+        ::close(fd);
+    }
+    // The caller's file, or an earlier report: kept, and emptied, so that what
+    // it held never passes for this run's report.
+    if (!S_ISREG(st.st_mode)) return Claim::kNotRegular;
+    fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno == ELOOP || errno == ENXIO ? Claim::kNotRegular : Claim::kCannotEmpty;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Claim::kNotRegular;
+    }
+    if (!Lock(fd)) {
+        ::close(fd);
+        return Claim::kInUse;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return Claim::kCannotEmpty;
+    }
+    // Room beyond the end, where the file system can keep it; the size stays 0.
+    ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(capacity));
+    held.fd = fd;
+    return Claim::kClaimed;
 }
 
 bool WriteWholeFile(const PathString& path, const std::string& bytes) {
-    BesideFile& beside = Prepared();
-    const std::string name = BesideName(path);
-    int fd = -1;
-    if (beside.fd >= 0 && beside.target == path && bytes.size() <= beside.capacity) {
-        // Overwrites bytes already on disk and cuts the rest: no new space needed.
-        fd = beside.fd;
-        beside.fd = -1;
-        if (!WriteAllAt(fd, bytes.data(), bytes.size()) || ::ftruncate(fd, bytes.size()) != 0) {
+    HeldFile& held = Held();
+    const bool claimed = held.fd >= 0 && held.target == path;
+    int fd = claimed ? held.fd : -1;
+    if (claimed) held.fd = -1;
+    if (claimed && !held.beside) {
+        // Emptied at the start; one small write, so a reader sees it empty or whole.
+        const bool written = WriteWhole(fd, bytes);
+        if (!written) ::ftruncate(fd, 0);  // no part of a report
+        KeepLock(held, fd);
+        return written;
+    }
+    const std::string beside = BesideName(path);
+    if (fd >= 0 && (bytes.size() > held.capacity || !WriteWhole(fd, bytes))) {
+        ::unlink(beside.c_str());
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        ::unlink(beside.c_str());
+        fd = ::open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 && !WriteWhole(fd, bytes)) {
             ::close(fd);
             fd = -1;
         }
-    } else {
-        fd = CreateBeside(path, bytes.data(), bytes.size());
     }
-    if (fd >= 0 && ::close(fd) == 0 && ::rename(name.c_str(), path.c_str()) == 0) return true;
-    ::unlink(name.c_str());  // its room is free again for the write in place
-    return WriteInPlace(path, bytes);
+    if (fd >= 0 && ::rename(beside.c_str(), path.c_str()) == 0) {
+        KeepLock(held, fd);  // still this run's: a second run on the path finds it locked
+        return true;
+    }
+    if (fd >= 0) ::close(fd);
+    ::unlink(beside.c_str());
+    return false;
 }
 
 std::FILE* OpenFileForReading(const PathString& path) { return std::fopen(path.c_str(), "rbe"); }

@@ -10,9 +10,11 @@
 #include <winhttp.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <memory>
 
 #include "platform/error_stream.h"
 #include "platform/platform.h"
@@ -58,21 +60,30 @@ std::FILE* CreateFileForWriting(const PathString& path) {
 
 namespace {
 
-// The file beside the target that PrepareWholeFile made, kept open until the write.
-struct BesideFile {
+// What this run holds at the report's path: the caller's own file, written in
+// place, or the file beside it, renamed into place at the end. Write access
+// is not shared, so a second run's open for writing fails: that is the lock.
+// Once the report is written it is held for reading only, until the process
+// ends, so that callers that do not share writing can read it; deleting is
+// shared throughout, so that the caller can take the report away.
+struct HeldFile {
     PathString target;
     std::size_t capacity = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    bool beside = false;
+    HANDLE lock = INVALID_HANDLE_VALUE;  // the written report, held for reading
 };
 
-BesideFile& Prepared() {
-    static BesideFile beside;
-    return beside;
+HeldFile& Held() {
+    static HeldFile held;
+    return held;
 }
 
-PathString BesideName(const PathString& path) {
-    const std::string pid = std::to_string(GetCurrentProcessId());  // to_wstring would bring a wide printf
-    return path + L".part" + PathString(pid.begin(), pid.end());
+PathString BesideName(const PathString& path) { return path + L".part"; }
+
+HANDLE OpenHeld(const PathString& path, DWORD access, DWORD disposition) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 bool WriteAllAtStart(HANDLE handle, const std::string& bytes) {
@@ -82,64 +93,110 @@ bool WriteAllAtStart(HANDLE handle, const std::string& bytes) {
            written == bytes.size() && SetEndOfFile(handle);
 }
 
-// A new file beside path holding bytes; INVALID_HANDLE_VALUE when it cannot be made.
-HANDLE CreateBeside(const PathString& path, const std::string& bytes) {
-    const PathString name = BesideName(path);
-    // Not shared: nobody reads it before it is renamed into place.
-    HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE && !WriteAllAtStart(handle, bytes)) {
-        CloseHandle(handle);
-        DeleteFileW(name.c_str());
-        return INVALID_HANDLE_VALUE;
-    }
-    return handle;
+// Removes the file behind a handle opened with DELETE access, then closes it.
+void DeleteAndClose(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    CloseHandle(handle);
 }
 
-bool WriteInPlace(const PathString& path, const std::string& bytes) {
-    // _wfopen_s does not share the file: the caller cannot read it before it is closed.
-    std::FILE* file = nullptr;
-    if (_wfopen_s(&file, path.c_str(), L"wb") != 0 || !file) return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (std::fclose(file) != 0 || !written) {
-        _wremove(path.c_str());  // a half report is no report
-        return false;
-    }
-    return true;
+// Renames the file behind handle to path, replacing what is there, while the
+// handle stays open: the lock is never let go between the write and the rename.
+bool RenameHeld(HANDLE handle, const PathString& path) {
+    wchar_t full[32768];
+    const DWORD length = GetFullPathNameW(path.c_str(), 32768, full, nullptr);
+    if (length == 0 || length >= 32768) return false;
+    const PathString target = L"\\??\\" + PathString(full, length);
+    std::string buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t), '\0');
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(&buffer[0]);
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::copy(target.begin(), target.end(), rename->FileName);
+    return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size()));
+}
+
+// The written report's hold: for reading only, write access still not shared.
+// Reading alone cannot be opened while the write handle is open, so there is
+// a moment between the two when a second run could open the report.
+void KeepLock(HeldFile& held, HANDLE writer, const PathString& path) {
+    CloseHandle(writer);
+    if (held.lock != INVALID_HANDLE_VALUE) CloseHandle(held.lock);
+    held.lock = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
 }  // namespace
 
-void PrepareWholeFile(const PathString& path, std::size_t capacity) {
-    if (path.empty()) return;
-    if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-        HANDLE stale = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
-        if (stale != INVALID_HANDLE_VALUE) CloseHandle(stale);
+Claim ClaimWholeFile(const PathString& path, std::size_t capacity) {
+    HeldFile& held = Held();
+    if (held.handle != INVALID_HANDLE_VALUE) CloseHandle(held.handle);
+    held = {path, capacity, INVALID_HANDLE_VALUE, false, held.lock};
+    if (path.empty()) return Claim::kClaimed;
+    // The beside name is opened first: two runs that start together meet there.
+    HANDLE beside = OpenHeld(BesideName(path), GENERIC_WRITE | DELETE, OPEN_ALWAYS);
+    if (beside == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) return Claim::kInUse;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // Nothing there: the report appears by a rename, whole. Its room is
+        // taken now, while the disk has it.
+        if (beside != INVALID_HANDLE_VALUE && WriteAllAtStart(beside, std::string(capacity, ' '))) {
+            held.handle = beside;
+            held.beside = true;
+        } else if (beside != INVALID_HANDLE_VALUE) {
+            DeleteAndClose(beside);
+        }
+        return Claim::kClaimed;  // where nothing can be made, the write at the end says so
     }
-    BesideFile& beside = Prepared();
-    if (beside.handle != INVALID_HANDLE_VALUE) CloseHandle(beside.handle);
-    beside = {path, capacity, CreateBeside(path, std::string(capacity, ' '))};
+    if (beside != INVALID_HANDLE_VALUE) DeleteAndClose(beside);
+    // The caller's file, or an earlier report: kept, and emptied, so that what
+    // it held never passes for this run's report.
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))
+        return Claim::kNotRegular;
+    HANDLE own = OpenHeld(path, GENERIC_WRITE, OPEN_EXISTING);
+    if (own == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_SHARING_VIOLATION ? Claim::kInUse : Claim::kCannotEmpty;
+    if (GetFileType(own) != FILE_TYPE_DISK) {  // NUL, CON, COM1 and the like
+        CloseHandle(own);
+        return Claim::kNotRegular;
+    }
+    if (!WriteAllAtStart(own, std::string())) {
+        CloseHandle(own);
+        return Claim::kCannotEmpty;
+    }
+    held.handle = own;
+    return Claim::kClaimed;
 }
 
 bool WriteWholeFile(const PathString& path, const std::string& bytes) {
-    BesideFile& beside = Prepared();
-    const PathString name = BesideName(path);
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    if (beside.handle != INVALID_HANDLE_VALUE && beside.target == path && bytes.size() <= beside.capacity) {
-        // Overwrites bytes already on disk and cuts the rest: no new space needed.
-        handle = beside.handle;
-        beside.handle = INVALID_HANDLE_VALUE;
-        if (!WriteAllAtStart(handle, bytes)) {
-            CloseHandle(handle);
+    HeldFile& held = Held();
+    const bool claimed = held.handle != INVALID_HANDLE_VALUE && held.target == path;
+    HANDLE handle = claimed ? held.handle : INVALID_HANDLE_VALUE;
+    if (claimed) held.handle = INVALID_HANDLE_VALUE;
+    if (claimed && !held.beside) {
+        const bool written = WriteAllAtStart(handle, bytes);
+        if (!written) WriteAllAtStart(handle, std::string());  // no part of a report
+        KeepLock(held, handle, path);
+        return written;
+    }
+    if (handle != INVALID_HANDLE_VALUE && !WriteAllAtStart(handle, bytes)) {
+        DeleteAndClose(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (held.lock != INVALID_HANDLE_VALUE) CloseHandle(held.lock);  // a report of ours that is replaced
+        held.lock = INVALID_HANDLE_VALUE;
+        handle = OpenHeld(BesideName(path), GENERIC_WRITE | DELETE, CREATE_ALWAYS);
+        if (handle != INVALID_HANDLE_VALUE && !WriteAllAtStart(handle, bytes)) {
+            DeleteAndClose(handle);
             handle = INVALID_HANDLE_VALUE;
         }
-    } else {
-        handle = CreateBeside(path, bytes);
     }
-    if (handle != INVALID_HANDLE_VALUE && CloseHandle(handle) &&
-        MoveFileExW(name.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (handle != INVALID_HANDLE_VALUE && RenameHeld(handle, path)) {
+        KeepLock(held, handle, path);  // still this run's: a second run on the path finds it held
         return true;
-    DeleteFileW(name.c_str());  // its room is free again for the write in place
-    return WriteInPlace(path, bytes);
+    }
+    if (handle != INVALID_HANDLE_VALUE) DeleteAndClose(handle);
+    return false;
 }
 
 std::FILE* OpenFileForReading(const PathString& path) {
@@ -318,9 +375,12 @@ bool Bypassed(const std::wstring& list, const std::wstring& host) {
     return false;
 }
 
-// "host:port", or per scheme "http=host:port;https=...": the entry for http.
-// Several proxies in a row (from a script): the first.
-std::wstring ProxyForHttp(const std::wstring& list) {
+// "host:port", or per scheme "http=host:port;https=...;socks=host:port": the
+// entry for scheme, else one for every scheme, else the SOCKS entry (SOCKS 4,
+// as the system's own programs speak it). Several proxies in a row (from a
+// script): the first.
+std::wstring ProxyForScheme(const std::wstring& list, const wchar_t* scheme) {
+    std::wstring any, socks;
     std::size_t start = 0;
     while (start < list.size()) {
         std::size_t end = list.find_first_of(L"; \t", start);
@@ -328,38 +388,78 @@ std::wstring ProxyForHttp(const std::wstring& list) {
         const std::wstring entry = list.substr(start, end - start);
         start = end + 1;
         const std::size_t equals = entry.find(L'=');
-        if (equals == std::wstring::npos && !entry.empty()) return entry;
-        if (equals != std::wstring::npos && _wcsicmp(entry.substr(0, equals).c_str(), L"http") == 0)
-            return entry.substr(equals + 1);
+        if (equals == std::wstring::npos) {
+            if (any.empty()) any = entry;
+            continue;
+        }
+        const std::wstring name = entry.substr(0, equals);
+        if (_wcsicmp(name.c_str(), scheme) == 0) return entry.substr(equals + 1);
+        if (_wcsicmp(name.c_str(), L"socks") == 0 && socks.empty() && equals + 1 < entry.size())
+            socks = L"socks4://" + entry.substr(equals + 1);
     }
-    return {};
+    return any.empty() ? socks : any;
 }
 
-// An auto-config script or auto-detection: true when it gave an answer.
-bool ProxyFromScript(const std::wstring& url, const wchar_t* scriptUrl, bool detect, std::wstring& proxy) {
+// What a lookup by script or auto-detection needs, shared with its thread,
+// which may outlive the wait for it.
+struct ScriptLookup {
+    std::wstring url, scriptUrl, scheme;
+    bool detect = false;
+    std::wstring proxy;
+    bool answered = false;
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~ScriptLookup() {
+        if (done) CloseHandle(done);
+    }
+};
+
+void LookUpByScript(ScriptLookup& lookup) {
     HINTERNET session =
         WinHttpOpen(L"Tovik", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!session) return false;
+    if (!session) return;
     // Fetching the script is bounded like any request of ours.
     WinHttpSetTimeouts(session, 5000, 5000, 5000, 5000);
     WINHTTP_AUTOPROXY_OPTIONS options{};
-    if (scriptUrl) {
+    if (!lookup.scriptUrl.empty()) {
         options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.lpszAutoConfigUrl = scriptUrl;
+        options.lpszAutoConfigUrl = lookup.scriptUrl.c_str();
     }
-    if (detect) {
+    if (lookup.detect) {
         options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     }
     options.fAutoLogonIfChallenged = TRUE;
     WINHTTP_PROXY_INFO info{};
-    const bool answered = WinHttpGetProxyForUrl(session, url.c_str(), &options, &info);
-    if (answered && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy)
-        proxy = ProxyForHttp(info.lpszProxy);  // a script's DIRECT leaves it empty
+    lookup.answered = WinHttpGetProxyForUrl(session, lookup.url.c_str(), &options, &info);
+    if (lookup.answered && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy)
+        lookup.proxy = ProxyForScheme(info.lpszProxy, lookup.scheme.c_str());  // a script's DIRECT leaves it empty
     if (info.lpszProxy) GlobalFree(info.lpszProxy);
     if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
     WinHttpCloseHandle(session);
-    return answered;
+}
+
+// An auto-config script or auto-detection: true when it gave an answer.
+// Auto-detection (DHCP, DNS) is not bound by the session's timeouts, so the
+// lookup runs on a thread of its own and is given up after kScriptSeconds:
+// then the manual setting holds, if any, else direct. The script is asked once per host, also where
+// it would route by path.
+constexpr DWORD kScriptSeconds = 10;
+
+bool ProxyFromScript(const std::wstring& url, const wchar_t* scriptUrl, bool detect, const wchar_t* scheme,
+                     std::wstring& proxy) {
+    auto lookup = std::make_shared<ScriptLookup>();
+    lookup->url = url;
+    lookup->scriptUrl = scriptUrl ? scriptUrl : L"";
+    lookup->scheme = scheme;
+    lookup->detect = detect;
+    if (!lookup->done || !StartDetachedThread([lookup] {
+            LookUpByScript(*lookup);
+            SetEvent(lookup->done);
+        }))
+        return false;
+    if (WaitForSingleObject(lookup->done, kScriptSeconds * 1000) != WAIT_OBJECT_0) return false;
+    proxy = lookup->proxy;
+    return lookup->answered;
 }
 
 }  // namespace
@@ -376,11 +476,12 @@ std::optional<std::string> SystemProxyFor(const std::string& url) {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
     // Without the user's settings, look for a proxy as the system's default does.
     if (!WinHttpGetIEProxyConfigForCurrentUser(&settings)) settings.fAutoDetect = TRUE;
+    const wchar_t* scheme = parts.nScheme == INTERNET_SCHEME_HTTPS ? L"https" : L"http";
     std::wstring proxy;
     const bool scripted = (settings.fAutoDetect || settings.lpszAutoConfigUrl) &&
-                          ProxyFromScript(wideUrl, settings.lpszAutoConfigUrl, settings.fAutoDetect, proxy);
+                          ProxyFromScript(wideUrl, settings.lpszAutoConfigUrl, settings.fAutoDetect, scheme, proxy);
     if (!scripted && settings.lpszProxy && !(settings.lpszProxyBypass && Bypassed(settings.lpszProxyBypass, host)))
-        proxy = ProxyForHttp(settings.lpszProxy);
+        proxy = ProxyForScheme(settings.lpszProxy, scheme);
     for (LPWSTR text : {settings.lpszAutoConfigUrl, settings.lpszProxy, settings.lpszProxyBypass})
         if (text) GlobalFree(text);
     return Utf8(proxy);

@@ -42,13 +42,15 @@ CURLcode RestrictProtocols(CURL* handle) {
     return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols());
 }
 
-// Through the proxy the system names for url, if any.
-CURLcode RestrictedPerform(CURL* handle, const std::string& url) {
+// Through the proxy the system names for url, if any; proxy, when asked for,
+// is the one used ("" for direct).
+CURLcode RestrictedPerform(CURL* handle, const std::string& url, std::string* proxy = nullptr) {
     const CURLcode restricted = RestrictProtocols(handle);
     if (restricted != CURLE_OK) return restricted;
-    const std::string proxy = ChooseProxy(handle, url);
+    const std::string chosen = ChooseProxy(handle, url);
     const CURLcode code = curl_easy_perform(handle);
-    NoteProxyResult(handle, proxy, code);
+    NoteProxyResult(handle, chosen, code);
+    if (proxy) *proxy = chosen;
     return code;
 }
 
@@ -184,5 +186,15 @@ void HttpClient::SendFinalHit(const std::string& url) {
     SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
     LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
-    RestrictedPerform(h, url);  // a failed hit changes nothing
+    std::string proxy;
+    const CURLcode code = RestrictedPerform(h, url, &proxy);
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    // The statistics server answers an event with success: a failure or an
+    // error status through a proxy is the proxy's, and the one final event of
+    // the run would be lost. It goes once more, direct.
+    if (!proxy.empty() && (code != CURLE_OK || status >= 400)) {
+        curl_easy_setopt(h, CURLOPT_PROXY, "");
+        curl_easy_perform(h);
+    }
 }

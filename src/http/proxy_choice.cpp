@@ -32,6 +32,12 @@ std::string HostOf(const std::string& url) {
     return host;
 }
 
+// A proxy this libcurl can talk to: an https proxy needs TLS to the proxy itself.
+bool Speakable(const std::string& proxy) {
+    const bool https = proxy.size() > 8 && curl_strnequal(proxy.c_str(), "https://", 8);
+    return !https || (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_HTTPS_PROXY);
+}
+
 }  // namespace
 
 std::string ChooseProxy(CURL* handle, const std::string& url) {
@@ -56,7 +62,7 @@ std::string ChooseProxy(CURL* handle, const std::string& url) {
     if (!proxy) return {};  // libcurl's own choice
     {
         std::lock_guard<std::mutex> hold(memory.lock);
-        if (memory.unreachable.count(*proxy)) proxy = std::string();
+        if (memory.unreachable.count(*proxy) || !Speakable(*proxy)) proxy = std::string();
     }
     curl_easy_setopt(handle, CURLOPT_PROXY, proxy->c_str());  // "": direct, whatever the environment says
     return *proxy;
@@ -64,10 +70,14 @@ std::string ChooseProxy(CURL* handle, const std::string& url) {
 
 void NoteProxyResult(CURL* handle, const std::string& proxy, CURLcode code) {
     if (proxy.empty()) return;
-    curl_off_t connected = 0;
-    curl_easy_getinfo(handle, CURLINFO_CONNECT_TIME_T, &connected);
+    // A proxy that accepted and then said nothing (no status line) has
+    // stalled like one that refuses: both leave the run to direct requests.
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    const bool silent =
+        status == 0 && (code == CURLE_OPERATION_TIMEDOUT || code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR);
     const bool unreachable = code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT ||
-                             (code == CURLE_OPERATION_TIMEDOUT && connected == 0);
+                             code == CURLE_PROXY || code == CURLE_UNSUPPORTED_PROTOCOL || silent;
     if (!unreachable) return;
     std::lock_guard<std::mutex> hold(Memory().lock);
     Memory().unreachable.insert(proxy);

@@ -8,9 +8,11 @@
 #include <string>
 
 // Sets the handle's proxy for url; returns the proxy set ("" for direct), or
-// "" too when the choice is left to libcurl.
+// "" too when the choice is left to libcurl. An https proxy counts as direct
+// where this libcurl has no TLS to a proxy.
 std::string ChooseProxy(CURL* handle, const std::string& url);
 
-// After a transfer through proxy: a proxy that could not be reached is not
+// After a transfer through proxy: a proxy that could not be reached, that
+// accepted and then said nothing, or that this libcurl cannot talk to is not
 // used again in this run.
 void NoteProxyResult(CURL* handle, const std::string& proxy, CURLcode code);

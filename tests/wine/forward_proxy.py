@@ -3,11 +3,14 @@
 
 Logs every request line to LOG; sends requests for hosts under .invalid to
 127.0.0.1 at the same port; answers GET /proxy.pac itself with a script that
-names this proxy. With --require-auth it answers 407 to everything. Stops by
-itself after --seconds.
-  forward_proxy.py PORT LOG [--require-auth] [--seconds N]
+names this proxy. With --require-auth it answers 407 to everything; with
+--die-at-final it dies at the first final event (any event but
+download-started): the connection closed unanswered, the port closed. Stops
+by itself after --seconds.
+  forward_proxy.py PORT LOG [--require-auth] [--die-at-final] [--seconds N]
 """
 import argparse
+import os
 import socket
 import threading
 import time
@@ -43,6 +46,8 @@ def serve(connection, args, log_lock):
             script = f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{args.port}"; }}'
             answer(connection, "200 OK", script.encode(), "Content-Type: application/x-ns-proxy-autoconfig\r\n")
             return
+        if args.die_at_final and "/evt/download-" in target and "/evt/download-started" not in target:
+            os._exit(0)  # mid-request: the client sees the connection end with no answer
         if args.require_auth:
             answer(connection, "407 Proxy Authentication Required", b"no", 'Proxy-Authenticate: Basic realm="t"\r\n')
             return
@@ -72,6 +77,7 @@ def main():
     parser.add_argument("port", type=int)
     parser.add_argument("log")
     parser.add_argument("--require-auth", action="store_true")
+    parser.add_argument("--die-at-final", action="store_true")
     parser.add_argument("--seconds", type=float, default=300)
     args = parser.parse_args()
     listener = socket.create_server(("127.0.0.1", args.port))

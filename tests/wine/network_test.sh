@@ -1,7 +1,8 @@
 #!/bin/bash
 # tovik-downloader.exe under Wine on the networks users have: the proxy set
 # the way the system's settings dialog stores it (named, with a bypass list,
-# or an auto-config script), a dead proxy, a proxy asking for credentials, and
+# or an auto-config script), a dead proxy, a proxy asking for credentials, a
+# proxy that dies at the final event, and
 # a user whose temporary folder and report path hold Polish letters; an https
 # installer URL, a swapped installer, and the signature cases of a build that
 # pins its publisher. UNRESOLVABLE_EXE is the same exe with hosts under
@@ -69,6 +70,7 @@ run_case() {  # name exe document flags proxy bypass script proxy_mode expected_
     connection_settings "$flags" "$proxy" "$bypass" "$script"
     local proxy_pid= asking=()
     [ "$mode" = auth ] && asking=(--require-auth)
+    [ "$mode" = dies ] && asking=(--die-at-final)
     if [ "$mode" != none ]; then
         python3 "$here/forward_proxy.py" "$proxy_port" "$work/proxy.log" --seconds 120 "${asking[@]}" &
         proxy_pid=$!
@@ -119,6 +121,11 @@ check "auto-config script: the installer is byte-exact" byte_exact
 run_case "dead proxy" "$exe" direct 3 "127.0.0.1:$dead_port" "" "" none ok
 check "dead proxy: direct after it, the installer byte-exact, no package error" \
     'byte_exact && grep -q "errorCount=0&" "$work/stats/events.log"'
+
+run_case "proxy that dies at the final event" "$exe" direct 3 "127.0.0.1:$proxy_port" "" "" dies ok
+check "proxy that dies at the final event: sent once more, direct, and logged exactly once" \
+    'grep -q "/evt/download-succeeded?" "$work/proxy.log" &&
+    [ "$(grep -c "download-succeeded" "$work/stats/events.log")" -eq 1 ]'
 
 # The owner's signing tool with a throwaway certificate; the signed stub runs the next case.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \

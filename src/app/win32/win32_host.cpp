@@ -204,6 +204,9 @@ INT_PTR Win32Host::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
         case WM_CLOSE:  // close box, system menu Close, Alt+F4
             Enter([this] { dialog_.OnCancel(); });
             return TRUE;
+        case WM_ENDSESSION:  // the process may be ended once this returns
+            if (wParam) Enter([this] { dialog_.OnCancel(); });
+            return TRUE;
         case WM_DOWNLOAD_PROGRESS:
         case WM_DOWNLOAD_FAILED:
         case WM_CONNECT_TIMER:

@@ -11,6 +11,8 @@
 //  [x] Serialised entries into the logic: whatever arrives while the logic
 //      waits (clicks, timers, posted messages, close) runs after it, in order.
 //  [x] The Escape filter: Escape and Enter never end the dialog.
+//  [x] The session's end (WM_ENDSESSION) ends the run as a close does, while
+//      the system still waits for the window.
 //  [x] The iconic paint: the icon drawn centred while minimised.
 //  [x] The page-less fallback: where no HTML engine is installed (Wine
 //      offline) the page stays blank and the controls still work.

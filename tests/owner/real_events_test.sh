@@ -3,14 +3,17 @@
 # generated nginx configuration for the events, with a file server that fails
 # chosen requests, so that a clean success, a success after retries and a
 # failure after five attempts all occur; the summary must count exactly them.
-# Then the longest event the downloader sends must be logged like any other.
+# Then a release published with 1 MiB packages, downloaded at a limited rate:
+# its throughput in the report must be the real rate. Last, the longest event
+# the downloader sends must be logged like any other, and a flood of events
+# from one address refused past its burst.
 #   real_events_test.sh TOVIK_FETCH FAULT_FILES LONGEST_EVENT
 set -uo pipefail
 fetch=$1 fault_files=$2 longest_event=$3
 . "$(dirname "$0")/../../tools/common.sh"
 tools=$tovik_tools
 dir=$(mktemp -d /tmp/tovik-owner-XXXXXX)
-trap '"$tools/local-servers" stop "$dir/srv"; rm -rf "$dir"' EXIT
+trap '"$tools/local-servers" stop "$dir/srv"; "$tools/local-servers" stop "$dir/rated"; rm -rf "$dir"' EXIT
 
 start_servers "$dir/srv" $((30000 + $$ % 20000)) 250000 100000 || exit 1
 stats="http://127.0.0.1:$port"
@@ -43,9 +46,30 @@ check "package times of six packages" '[ "$(value "d[\"package_times_ms\"][\"cou
 check "the package size comes from the metadata" '[ "$(value "d[\"throughput_mb_per_s\"][\"package_size\"]")" = 100000 ]'
 check "the report embeds its pictures" '[ "$(grep -o "data:image/png;base64" "$dir/report.html" | wc -l)" -ge 5 ] && ! grep -q "src=\"http" "$dir/report.html"'
 
+# A release of its own, 1 MiB packages, served at 2 MiB/s a connection.
+chmod 755 "$dir"  # nginx's workers read what is published
+start_servers "$dir/rated" $((port + 10)) 1000 1000 2m || exit 1
+head -c 6291456 /dev/urandom > "$dir/Tovik Setup ż.exe"
+"$tools/publish-installer" "$dir/Tovik Setup ż.exe" "http://127.0.0.1:$port" "$dir/rated/www" --package-size 1048576 >/dev/null
+TMPDIR="$dir/tmp" "$fetch" "http://127.0.0.1:$port/downloader/installer-metadata/windows" "$stats" >/dev/null 2>&1
+"$tools/stats-report" "$dir/srv/events.log" -o "$dir/report.html" --metadata "$dir/rated/www/downloader/installer-metadata/windows"
+release() { value "[r for r in d[\"releases\"] if r[\"release\"] == \"Tovik Setup ż.exe\"][0]$1"; }
+check "the release is shown by its decoded name, with its own package size" '[ "$(release "[\"package_size\"]")" = 1048576 ]'
+check "its throughput is the real rate (2.10 MB/s) within 10 %" \
+    'python3 -c "import sys; sys.exit(abs(float(sys.argv[1]) / 2.097152 - 1) > 0.1)" "$(release "[\"throughput_mb_per_s\"][\"median\"]")"'
+check "the downloads of files no release names are under unknown installer" \
+    '[ "$(value "[r[\"succeeded\"] for r in d[\"releases\"] if r[\"release\"] == \"unknown installer\"]")" = "[2]" ]'
+
 "$longest_event" "$stats"
 check "the longest final event (512 KiB) is answered 204 and logged" \
     'tail -n 1 "$dir/srv/events.log" | grep -q "\"event\":\"download-failed\",\"query\":\"id=.*&errorCount=30000&.*\"status\":204}$" &&
     [ "$(tail -n 1 "$dir/srv/events.log" | wc -c)" -gt 500000 ]'
+
+# A flood from one address: refused past the burst, and not counted.
+for n in $(seq 160); do curl -s -o /dev/null "$stats/Tovik-Downloader/evt/download-started?id=flood$n&branding=Tovik"; done
+"$tools/stats-report" "$dir/srv/events.log" -o "$dir/report.html" >/dev/null
+check "a flood of events from one address: refused past the burst (429), counted as rejected" \
+    '[ "$(value "d[\"rejected_events\"][\"reasons\"].get(\"refused by the server (429)\", 0)")" -gt 0 ] &&
+    [ "$(value "d[\"downloads\"][\"started\"]")" -lt 160 ]'
 
 checks_result

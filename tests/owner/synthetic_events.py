@@ -34,16 +34,19 @@ def lines(count, seed=1):
         yield event_line("download-started", download)
         packages = rng.randint(1, 40)
         times = [rng.randint(50, 3000) for _ in range(packages)]
-        errors = [{"number": rng.randrange(packages), "errCode": rng.choice([7, 18, 22, 28])}
-                  for _ in range(rng.choice([0, 0, 0, 1, 2]))]
+        # Failed attempts on packages that then completed, as the downloader reports them.
+        def errors_before(done):
+            return [{"number": rng.randrange(done), "errCode": rng.choice([7, 18, 22, 28])}
+                    for _ in range(rng.choice([0, 0, 0, 1, 2]) if done else 0)]
         roll = rng.random()
         if roll < 0.85:
-            yield event_line("download-succeeded", download, times=times, errors=errors)
+            yield event_line("download-succeeded", download, times=times, errors=errors_before(packages))
         elif roll < 0.95:
-            yield event_line("download-failed", download, code=28, times=times[:-1], errors=errors + [
-                {"number": packages - 1, "errCode": 28}] * 5)
+            yield event_line("download-failed", download, code=28, times=times[:-1], errors=errors_before(
+                packages - 1) + [{"number": packages - 1, "errCode": 28}] * 5)
         else:
-            yield event_line("download-canceled", download, times=times[: packages // 2], errors=errors)
+            yield event_line("download-canceled", download, times=times[: packages // 2],
+                             errors=errors_before(packages // 2))
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
-"""stats-report on handmade logs: pairing by id, percentiles, and lines that
-are garbage, finals without a start and starts without a final."""
+"""stats-report on handmade logs: pairing by id, percentiles, lines that are
+garbage, events that are well-formed but cannot be the downloader's, finals
+without a start and starts without a final, and logs that look alike."""
 
 import gzip
 import json
@@ -24,10 +25,14 @@ from synthetic_events import event_line  # noqa: E402
 
 def summary_of(*logs, **period):
     """The summary of logs read in this order into a new history."""
-    db = open_store(":memory:")
+    db, _ = open_store(":memory:")
     for number, lines in enumerate(logs):
         read_into(db, lines, f"log{number}")
     return summarize(db, package_size=1000, **period)[0]
+
+
+def dated(line, day):
+    return line.replace("2026-12-08T", f"2026-12-{day}T")
 
 
 class Report(unittest.TestCase):
@@ -47,17 +52,19 @@ class Report(unittest.TestCase):
             "",
         ]
         summary = summary_of(lines)
+        # The final without a start is counted as such, and in no figure.
         self.assertEqual(summary["downloads"], {
-            "started": 3, "succeeded": 1, "failed": 1, "canceled": 1, "started_never_finished": 1,
+            "started": 3, "succeeded": 1, "failed": 1, "canceled": 0, "started_never_finished": 1,
             "final_without_start": 1, "repeated_final_events": 1})
+        self.assertEqual(summary["rejected_events"], {"count": 1, "reasons": {"no download-started with this id": 1}})
         self.assertEqual(summary["failures"], [{"errorCode": 22, "name": "CURLE_HTTP_RETURNED_ERROR",
                                                 "errorMsg": "Curl error.", "count": 1}])
-        self.assertEqual(summary["success_rate"], 33.3)
+        self.assertEqual(summary["success_rate"], 50.0)
         self.assertEqual(summary["days"], [{"day": "2026-12-08", "started": 3, "succeeded": 1, "failed": 1,
-                                            "canceled": 1, "success_rate": 33.3}])
+                                            "canceled": 0, "success_rate": 50.0}])
         self.assertEqual(summary["installers"], [{"installer": "http://dl.example.com/files/ab/TovikSetup.exe",
-                                                  "succeeded": 1, "failed": 1, "canceled": 1, "success_rate": 33.3}])
-        self.assertEqual(summary["retries"]["error_count_distribution"], {"0": 1, "1": 1, "5": 1})
+                                                  "succeeded": 1, "failed": 1, "canceled": 0, "success_rate": 50.0}])
+        self.assertEqual(summary["retries"]["error_count_distribution"], {"1": 1, "5": 1})
         self.assertEqual(summary["retries"]["failing_package_indices"], [{"index": 1, "failed_attempts": 6}])
         self.assertEqual(summary["package_times_ms"]["count"], 4)
         self.assertAlmostEqual(summary["package_times_ms"]["median"], 100.0, delta=3)  # from bins of 2.3 %
@@ -65,6 +72,7 @@ class Report(unittest.TestCase):
         self.assertAlmostEqual(summary["throughput_mb_per_s"]["median"], 2000 / 300 / 1000)
         self.assertEqual(summary["unparsed_lines"]["count"], 3)
         self.assertEqual([b["line"] for b in summary["unparsed_lines"]["first"]], [8, 9, 10])
+        self.assertEqual([b["line"] for b in summary["unparsed_lines"]["latest"]], [10, 9, 8])
 
     def test_each_hostile_line_costs_one_unparsed_line_and_nothing_else(self):
         good = [event_line("download-started", "a"),
@@ -84,18 +92,39 @@ class Report(unittest.TestCase):
             "a line of 3 MiB": final[:-2] + "x" * (3 << 20) + final[-2:],
             "binary": "\x00\xff\x1b[31m\ufffd" * 50,
             "no query": '{"event":"download-succeeded"}',
+            "a lone surrogate": edited("TovikSetup", "Tovik\\ud800Setup"),
+            "an impossible time": edited("2026-12-08T12:00:00+00:00", "9999-99-99T99:99:99+99:99"),
+            "a NUL in the id": edited("id=h&", "id=h\\u0000x&"),
         }
+        # Well-formed, sent by anyone: rejected with a reason, in no figure.
+        absurd = {
+            "30,000 package times of 2^31-1": edited("packageNumber=1&totalTime=100&packageTimes=%5B100%5D",
+                                                    "packageNumber=30000&totalTime=2147483647&packageTimes=%5B" +
+                                                    "%2C".join(["2147483647"] * 30000) + "%5D"),
+            "9,000 errors of package 0": edited("errorCount=1&errors=%5B%7B%22number%22%3A0%2C%22errCode%22%3A7%7D%5D",
+                                                "errorCount=9000&errors=%5B" + "%2C".join(
+                                                    ["%7B%22number%22%3A0%2C%22errCode%22%3A7%7D"] * 9000) + "%5D"),
+            "packageNumber 2^31-1 in 2 ms": edited("packageNumber=1&totalTime=100", "packageNumber=2147483647&totalTime=2"),
+            "refused by the server": edited('"status":204', '"status":429'),
+        }
+        good.append(event_line("download-started", "h"))
         expected = summary_of(good)
-        for name, line in hostile.items():
-            with self.subTest(name):
-                summary = summary_of(good + [line])
-                self.assertEqual(summary["unparsed_lines"]["count"], 1)
-                for key in ("downloads", "failures", "retries", "package_times_ms", "download_times_ms"):
-                    self.assertEqual(summary[key], expected[key], key)
+        figures = ("downloads", "failures", "failures_by_code", "retries", "package_times_ms", "download_times_ms",
+                   "throughput_mb_per_s", "installers", "success_rate")
+        for kind, lines, count in (("unparsed_lines", hostile, 1), ("rejected_events", absurd, 1),
+                                   ("rejected_events", {"4,000 forged finals without a start": [
+                                       event_line("download-failed", f"forged{n}", code=7) for n in range(4000)]}, 4000)):
+            for name, line in lines.items():
+                with self.subTest(name):
+                    summary = summary_of(good + (line if isinstance(line, list) else [line]))
+                    self.assertEqual(summary[kind]["count"], count)
+                    for key in figures:
+                        got, want = summary[key], expected[key]
+                        if key == "downloads":
+                            got, want = dict(got, final_without_start=0), dict(want, final_without_start=0)
+                        self.assertEqual(got, want, key)
 
     def test_history_counts_each_line_once_and_reports_a_period(self):
-        def dated(line, day):
-            return line.replace("2026-12-08T", f"2026-12-{day}T")
         log = [dated(event_line("download-started", "a"), "01"), dated(event_line("download-succeeded", "a"), "01"),
                dated(event_line("download-started", "b"), "02")]
         grown = log + [dated(event_line("download-failed", "b", code=7), "02"),
@@ -112,6 +141,24 @@ class Report(unittest.TestCase):
         self.assertEqual((middle["downloads"]["started"], middle["downloads"]["failed"], middle["success_rate"]),
                          (1, 1, 0.0))
         self.assertEqual([d["day"] for d in middle["days"]], ["2026-12-02"])
+        self.assertEqual(middle["lines"], 2)  # the period's, not the history's
+        self.assertEqual(middle["compared_with_previous_period"]["previous"]["since"], "2026-12-01")
+
+    def test_logs_that_look_alike_each_count_and_a_line_being_written_waits(self):
+        import io
+        from owner.stats_report import read_into as read
+        whole = [dated(event_line("download-started", n), "01") for n in "abcdef"]
+        # A sample read first, then the whole log; a log with the same first line but other lines.
+        other = whole[:1] + [dated(event_line("download-started", n), "01") for n in "xyz"]
+        self.assertEqual(summary_of(whole[:3], whole, other)["downloads"]["started"], 9)
+        self.assertEqual(summary_of(whole[:3], whole, other)["lines"], 6 + 4)
+        db, _ = open_store(":memory:")
+        text = "\n".join(whole).encode()
+        read(db, io.BytesIO(text[:-40]), "events.log")  # the last line still being written
+        self.assertEqual(summarize(db)[0]["downloads"]["started"], 5)
+        read(db, io.BytesIO(text + b"\n"), "events.log")
+        summary = summarize(db)[0]
+        self.assertEqual((summary["downloads"]["started"], summary["unparsed_lines"]["count"]), (6, 0))
 
     def test_command_line_writes_both_files_and_refuses_a_missing_log(self):
         folder = tempfile.mkdtemp()
@@ -131,12 +178,31 @@ class Report(unittest.TestCase):
         # A rotated .gz log with the final, read before the log with the start, and standard input.
         with gzip.open(os.path.join(folder, "events.log.1.gz"), "wt") as f:
             f.write(event_line("download-succeeded", "a", times=[5]) + "\n")
-        both = subprocess.run([tool, os.path.join(folder, "events.log.1.gz"), "-", "-o", report],
-                              input=read(log), capture_output=True, text=True)
+        # A rotated log that is not there yet is skipped; standard input needs --store.
+        store = os.path.join(folder, "tovik-events.sqlite")
+        both = subprocess.run([tool, os.path.join(folder, "events.log.1.gz"), os.path.join(folder, "events.log.2.gz"),
+                               "-", "-o", report, "--store", store], input=read(log), capture_output=True, text=True)
         self.assertEqual(both.returncode, 0, both.stderr)
         downloads = json.loads(read(os.path.join(folder, "out.json")))["downloads"]
         self.assertEqual((downloads["succeeded"], downloads["final_without_start"]), (1, 0))
-        self.assertTrue(os.path.isfile(os.path.join(folder, "tovik-events.sqlite")))  # beside the first log
+        self.assertTrue(os.path.isfile(store))  # beside the first log
+        # A read-only history (another user's, as root runs the tests) still
+        # gives its report and is left exactly as it was.
+        out = os.path.join(folder, "out")
+        os.mkdir(out)
+        os.chmod(out, 0o777)
+        os.chmod(folder, 0o755)
+        for name in os.listdir(folder):
+            os.chmod(os.path.join(folder, name), 0o777 if name == "out" else 0o644)
+        before = sorted(os.listdir(folder))
+        as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+        if not as_other:
+            os.chmod(store, 0o444)
+        done = subprocess.run(as_other + [tool, log, "-o", os.path.join(out, "ro.html"), "--store", store],
+                              capture_output=True, text=True)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("read-only", done.stderr)
+        self.assertEqual(sorted(os.listdir(folder)), before)
         subprocess.run(["rm", "-rf", folder], check=True)
 
 

@@ -2,15 +2,21 @@
 object per event): checked against the shape the downloader sends and turned
 into the values the history keeps."""
 
+import collections
+import datetime
 import functools
 import gzip
-import io
 import json
 import re
 import sys
 import urllib.parse
 
 FINAL_EVENTS = ("download-succeeded", "download-failed", "download-canceled")
+
+
+class Rejected(Exception):
+    """A well-formed event that the downloader cannot have sent: kept out of
+    every figure and counted with its reason."""
 
 
 # A log line comes from the internet: every part is checked against the shape
@@ -24,6 +30,14 @@ INT32 = 2 ** 31 - 1
 ERROR_ITEM = re.compile(r"%7B%22number%22%3A(\d{1,10})%2C%22errCode%22%3A(-?\d{1,10})%7D")
 ERROR_LIST = re.compile(r"%%5B(?:%s(?:%%2C%s)*)?%%5D" % (ERROR_ITEM.pattern, ERROR_ITEM.pattern))
 TIME_LIST = re.compile(r"%5B(?:\d{1,10}(?:%2C\d{1,10})*)?%5D")
+ID = re.compile(r"[0-9A-Za-z_.~-]{1,64}")  # the downloader's ids are 32 such characters
+# What the downloader does: five attempts a package, and a stall limit that
+# ends a package long before a day. A query this long may have lost its
+# oldest list items (the counts and the total stay whole).
+ATTEMPTS_PER_PACKAGE = 5
+MAX_PACKAGE_MS = 24 * 3600 * 1000
+TRIMMED_QUERY = 500000
+SERVED = (200, 204)  # what the events location answers; anything else (429) was refused
 
 
 def _fields(query):
@@ -38,20 +52,63 @@ def _count(fields, key, low=0):
     return int(text)
 
 
+def _real_time(text):
+    """nginx's local time as given, if it is a real one; else None."""
+    if not isinstance(text, str) or not TIME.fullmatch(text):
+        return None
+    try:
+        datetime.datetime.fromisoformat(text)
+    except ValueError:
+        return None
+    return text
+
+
+def _int32(value):
+    return (value + 2 ** 31) % 2 ** 32 - 2 ** 31
+
+
+def check_plausible(name, final, query_length):
+    """Rejected unless the final event is consistent the way the downloader
+    writes it."""
+    times, failing = final["times"], final["failing"]
+    trimmed = query_length >= TRIMMED_QUERY
+    if len(times) > final["package_number"] or (len(times) < final["package_number"] and not trimmed):
+        raise Rejected("packageTimes do not match packageNumber")
+    whole = len(times) == final["package_number"]
+    if (whole and _int32(sum(times)) != final["total_time"]) or (not whole and sum(times) > final["total_time"]):
+        raise Rejected("packageTimes do not add up to totalTime")
+    if len(failing) > final["error_count"] or (len(failing) < final["error_count"] and not trimmed):
+        raise Rejected("errors do not match errorCount")
+    if any(t > MAX_PACKAGE_MS for t in times):
+        raise Rejected("a package time over a day")
+    per_package = collections.Counter(failing)
+    if any(number > final["package_number"] for number in per_package) or \
+            any(count > ATTEMPTS_PER_PACKAGE for count in per_package.values()):
+        raise Rejected("more failed attempts than the downloader makes")
+
+
 def parse_line(line):
-    """(event, id, final) where final is None for a start, else a dict of its
-    checked values; ValueError for anything else."""
+    """(event, id, time, final) where final is None for a start, else a dict
+    of its checked values; ValueError for a line that is not an event,
+    Rejected for one the downloader cannot have sent."""
     if len(line) > MAX_LINE:
         raise ValueError("line too long")
+    line.encode("utf-8")  # a lone surrogate from a JSON escape: UnicodeEncodeError, a ValueError
     record = json.loads(line)
     if not isinstance(record, dict) or not isinstance(record.get("event"), str) or \
             not isinstance(record.get("query"), str):
         raise ValueError("not an event record")
+    record["query"].encode("utf-8")
     name = record["event"]
     fields = _fields(record["query"])
     download = fields["id"]
-    time = record.get("time")
-    time = time if isinstance(time, str) and TIME.fullmatch(time) else None
+    if not ID.fullmatch(download):
+        raise ValueError("not an id")
+    time = _real_time(record.get("time"))
+    if time is None:
+        raise ValueError("no real time")
+    if isinstance(record.get("status"), int) and record["status"] not in SERVED:
+        raise Rejected(f"refused by the server ({record['status']})")
     if name == "download-started":
         return name, download, time, None
     if name not in FINAL_EVENTS:
@@ -74,6 +131,7 @@ def parse_line(line):
     }
     if any(number > INT32 for number in final["failing"]) or any(t > INT32 for t in final["times"]):
         raise ValueError("a number out of range")
+    check_plausible(name, final, len(record["query"]))
     # Its packages but the last (which may be short) and their time: what throughput is measured on.
     whole = name == "download-succeeded" and final["package_number"] > 1 and final["times"]
     final["full"] = (final["package_number"] - 1, final["total_time"] - final["times"][-1]) if whole else (None, None)
@@ -82,18 +140,28 @@ def parse_line(line):
 
 @functools.lru_cache(maxsize=1024)  # a few installers, millions of events
 def _installer(escaped_url):
-    """files/<SHA-256>/<name> as "name (first 8 of the hash)": one published installer."""
+    """files/<SHA-256>/<name> as "name (first 8 of the hash)", the name
+    decoded: one published installer."""
     url = urllib.parse.unquote(escaped_url)
     parts = urllib.parse.urlsplit(url).path.rsplit("/", 2)
     if len(parts) == 3 and re.fullmatch(r"[0-9a-f]{64}", parts[1]):
-        return f"{parts[2][:100]} ({parts[1][:8]})"
+        return f"{urllib.parse.unquote(parts[2])[:100]} ({parts[1][:8]})"
     return url[:100] or "(none)"
 
 
 def open_log(path):
-    """A log as text lines: "-" is standard input, NAME.gz a rotated log."""
+    """A log as a seekable binary file: "-" is standard input (kept in a
+    temporary file while it is read), NAME.gz a rotated log."""
     if path == "-":
-        return io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8", errors="replace")
+        import tempfile
+        spool = tempfile.TemporaryFile()
+        while True:
+            block = sys.stdin.buffer.read(1 << 20)
+            if not block:
+                break
+            spool.write(block)
+        spool.seek(0)
+        return spool
     if path.endswith(".gz"):
-        return gzip.open(path, "rt", encoding="utf-8", errors="replace")
-    return open(path, encoding="utf-8", errors="replace")
+        return gzip.open(path, "rb")
+    return open(path, "rb")

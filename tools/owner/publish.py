@@ -1,7 +1,11 @@
-"""Publishes an installer: a copy under a content-addressed name and the
-metadata document that names it, each written atomically."""
+"""Publishes an installer: a copy under a content-addressed name, the
+metadata document that names it, and the record of every release published
+(releases.json beside the document, which the report reads), each written
+atomically."""
 
+import datetime
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -9,6 +13,7 @@ import tempfile
 import urllib.parse
 
 METADATA_PATH = "downloader/installer-metadata/windows"
+RELEASES_NAME = "releases.json"  # beside the document
 # Every package opens a new connection: on real networks the package size
 # decides the speed (docs/serving.md).
 DEFAULT_PACKAGE_SIZE = 4 * 1024 * 1024
@@ -144,4 +149,23 @@ def publish(installer, base_url, www_dir, package_size=DEFAULT_PACKAGE_SIZE):
     if old != document:
         write_atomically(metadata, data=document, newer_than=old_time)
         changed = True
+    releases_path = os.path.join(os.path.dirname(metadata), RELEASES_NAME)
+    releases = read_releases(releases_path)
+    latest = releases[-1] if releases else {}
+    if (latest.get("sha256"), latest.get("package_size")) != (sha256, package_size):
+        releases.append({"file": name, "sha256": sha256, "size": os.path.getsize(installer),
+                         "package_size": package_size, "url": url,
+                         "published": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")})
+        write_atomically(releases_path, data=(json.dumps({"releases": releases}, indent=1) + "\n").encode("utf-8"))
+        changed = True
     return url, changed
+
+
+def read_releases(path):
+    """The releases published so far, oldest first; none where there is no record."""
+    if not os.path.isfile(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        releases = json.load(f).get("releases", [])
+    return [r for r in releases if isinstance(r, dict) and isinstance(r.get("sha256"), str) and
+            isinstance(r.get("package_size"), int) and r["package_size"] > 0]

@@ -36,9 +36,9 @@ def _bars(labels, values, title, xlabel, ylabel="downloads", color="#0d70ab"):
     return _embedded(pyplot, figure)
 
 
-def _histogram(values, title, xlabel, unit, log=False, weights=None):
-    """Log-spaced bins for a wide range, drawn as a density (share per unit):
-    counts per log bin would make a uniform sample look like a ramp."""
+def _histogram(values, title, xlabel, log=False, weights=None):
+    """Downloads (or packages) counted per bin; on a log axis the bins are
+    logarithmic, of equal width on the axis, so that the heights compare."""
     import numpy
     pyplot, figure, axes = _figure()
     data = numpy.asarray(values, dtype=numpy.float64)
@@ -53,10 +53,10 @@ def _histogram(values, title, xlabel, unit, log=False, weights=None):
         axes.set_xscale("log")
     else:
         bins = 40
-    axes.hist(data, bins=bins, weights=weights, color="#0d70ab", density=True)
+    axes.hist(data, bins=bins, weights=weights, color="#0d70ab")
     axes.set_title(title)
-    axes.set_xlabel(xlabel)
-    axes.set_ylabel(f"share per {unit}")
+    axes.set_xlabel(xlabel + (" (logarithmic bins)" if log else ""))
+    axes.set_ylabel("count per bin")
     return _embedded(pyplot, figure)
 
 
@@ -91,6 +91,19 @@ def _number(value, digits=0):
     return "–" if value is None else f"{value:,.{digits}f}"
 
 
+def _comparison(summary):
+    compared = summary["compared_with_previous_period"]
+    if not compared:
+        return ""
+    now, before = compared["period"], compared["previous"]
+
+    def finished(p):
+        return p["succeeded"] + p["failed"] + p["canceled"]
+    return (f"<p class=headline>{now['since']} to {now['until']}: {finished(now):,} finished, "
+            f"{_number(now['success_rate'], 1)} % succeeded; the {before['since']} to {before['until']} before it: "
+            f"{finished(before):,} finished, {_number(before['success_rate'], 1)} % succeeded.</p>")
+
+
 def render_html(summary, drawn, source):
     d = summary["downloads"]
     sections = []
@@ -120,9 +133,23 @@ def render_html(summary, drawn, source):
                                                       "success rate"]) +
             "<p>Each published installer by the file its <code>url</code> names.</p>")
 
+    releases = summary["releases"]
+    if releases:
+        section("Releases", None, _table(
+            [(r["release"], r.get("package_size", "–"), r["succeeded"], r["failed"], r["canceled"],
+              _number(r["success_rate"], 1) + " %",
+              ", ".join(f"{code}: {n}" for code, n in r.get("failure_codes", {}).items()),
+              _number(r.get("mean_package_time_ms")), _number((r.get("throughput_mb_per_s") or {}).get("median"), 2),
+              (r.get("first_seen") or "–")[:10] + " to " + (r.get("last_seen") or "–")[:10]) for r in releases],
+            ["release", "package size", "succeeded", "failed", "canceled", "success rate", "failures by code",
+             "mean package time, ms", "median MB/s", "seen"]) +
+            "<p>Each release publish-installer recorded, measured with its own package size; finals that name "
+            "no published release are under “unknown installer”.</p>")
+
     failures = summary["failures"]
-    section("Failures", _bars([f"{f['errorCode']}" for f in failures], [f["count"] for f in failures],
-                              "Failed downloads by errorCode", "errorCode", color="#c0392b") if failures else None,
+    by_code = summary["failures_by_code"]
+    section("Failures", _bars([f"{f['errorCode']}" for f in by_code], [f["count"] for f in by_code],
+                              "Failed downloads by errorCode", "errorCode", color="#c0392b") if by_code else None,
             _table([(f["errorCode"], f["name"], f["errorMsg"], f["count"]) for f in failures],
                    ["errorCode", "name", "errorMsg", "downloads"])
             if failures else "<p>No download failed.</p>")
@@ -139,15 +166,16 @@ def render_html(summary, drawn, source):
     times = summary["package_times_ms"]
     bins = drawn["package_time_bins"]
     section("Package times", _histogram([bin_value(b) for b, _ in bins], "Time of each completed package",
-                                        "milliseconds", "ms", log=True, weights=[n for _, n in bins]) if times["count"] else None,
+                                        "milliseconds", log=True, weights=[n for _, n in bins]) if times["count"] else None,
             _table([("packages", _number(times["count"])), ("median", _number(times["median"]) + " ms"),
                     ("90th percentile", _number(times["p90"]) + " ms"),
                     ("99th percentile", _number(times["p99"]) + " ms")],))
 
     speed = summary["throughput_mb_per_s"]
     section("Throughput", _histogram(drawn["throughput"], "Estimated throughput per finished download",
-                                     "MB/s", "MB/s", log=True) if speed["count"] else None,
-            _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"),
+                                     "MB/s", log=True) if speed["count"] else None,
+            _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"
+                                                    if isinstance(speed["package_size"], int) else "each release's own"),
                     ("median", _number(speed.get("median"), 2) + " MB/s"),
                     ("10th percentile", _number(speed.get("p10"), 2) + " MB/s"),
                     ("90th percentile", _number(speed.get("p90"), 2) + " MB/s")],) +
@@ -156,15 +184,22 @@ def render_html(summary, drawn, source):
 
     total = summary["download_times_ms"]
     section("Download times", _histogram(drawn["total_times"] / 1000.0, "Total time of finished downloads",
-                                         "seconds", "s", log=True) if total["count"] else None,
+                                         "seconds", log=True) if total["count"] else None,
             _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
                     ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
                     ("99th percentile", _number(total["p99"] and total["p99"] / 1000, 1) + " s")],))
 
+    rejected = summary["rejected_events"]
+    section("Rejected events", None,
+            f"<p>{rejected['count']:,} events that the downloader cannot have sent, kept out of every figure "
+            "above.</p>" + (_table(sorted(rejected["reasons"].items(), key=lambda r: -r[1]), ["reason", "events"])
+                           if rejected["count"] else ""))
+
     bad = summary["unparsed_lines"]
     section("Lines that did not parse", None,
-            f"<p>{bad['count']} of {summary['lines']} lines.</p>" +
-            (_table([(b["line"], b["text"]) for b in bad["first"]], ["line", "text"]) if bad["first"] else ""))
+            f"<p>{bad['count']} of {summary['lines']} lines; the latest:</p>" +
+            (_table([(b["source"], b["line"], b["text"]) for b in bad["latest"]], ["log", "line", "text"])
+             if bad["latest"] else ""))
 
     first, last = summary["period"]["first"], summary["period"]["last"]
     period = f"{first.replace('T', ' ')} to {last.replace('T', ' ')}" if first else "No dated events"
@@ -177,5 +212,5 @@ def render_html(summary, drawn, source):
             f"<style>{style}</style></head><body><h1>Tovik downloader statistics</h1>"
             f"<p>From {html.escape(source)}: {summary['lines']:,} lines.</p>"
             f"<p class=headline>{html.escape(period)}: {d['started']:,} downloads started, "
-            f"{_number(summary['success_rate'], 1)} % of the finished ones succeeded.</p>"
+            f"{_number(summary['success_rate'], 1)} % of the finished ones succeeded.</p>" + _comparison(summary)
             + "".join(sections) + "</body></html>")

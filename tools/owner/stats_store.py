@@ -1,18 +1,24 @@
-"""The events' history in SQLite, beside the logs: schema, ingest and the
-queries the report is made from, in plain SQL kept here, so that they can
-move to a bigger engine unchanged (docs/serving.md).
+"""The events' history in SQLite: schema, ingest and the queries the report
+is made from, in plain SQL kept here, so that they can move to a bigger
+engine unchanged (docs/serving.md).
 
-Ingest is idempotent: a log is known by its first line, and the lines of it
-already read are skipped, so reading a log again, a log that has grown, or its
-rotated (.gz) copy adds only what is new. Starts and finals are keyed by the
-download's id, so logs may come in any order."""
+Ingest is idempotent: a log is known by its first line and by all the lines
+of it already read (their SHA-256), so reading a log again, a log that has
+grown, or its rotated (.gz) copy adds only what is new, while a log that
+begins like another but differs, or is shorter, is read as a log of its own.
+A last line without its newline is left for the next run (a line being
+written). Starts and finals are keyed by the download's id, so logs may come
+in any order; a final counts only once its start is there."""
 
 import collections
 import hashlib
 import itertools
+import json
 import math
 import multiprocessing
+import os
 import sqlite3
+import sys
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS sources (identity TEXT PRIMARY KEY, lines INTEGER NOT NULL) WITHOUT ROWID;
@@ -24,13 +30,23 @@ CREATE TABLE IF NOT EXISTS finals (
 ) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS finals_by_time ON finals (time);
 CREATE INDEX IF NOT EXISTS starts_by_time ON starts (time);
--- Counted per day: failed attempts by package index, package times by bin.
+-- Counted per day: failed attempts by package index, package times by bin,
+-- of finals whose start is there; the others wait in pending.
 CREATE TABLE IF NOT EXISTS failed_attempts (
     day TEXT, package INTEGER, count INTEGER, PRIMARY KEY (day, package)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS package_times (day TEXT, bin INTEGER, count INTEGER, PRIMARY KEY (day, bin)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS pending (id TEXT PRIMARY KEY, day TEXT, failing TEXT, bins TEXT) WITHOUT ROWID;
+-- Lines, unparsed lines, repeated finals and rejected events ("rejected:<reason>") per day.
+CREATE TABLE IF NOT EXISTS line_counts (day TEXT, name TEXT, count INTEGER, PRIMARY KEY (day, name)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS unparsed_samples (source TEXT, line INTEGER, text TEXT);
 """
+# Columns that histories made before them lack: added, with their values.
+COLUMNS = (
+    ("sources", "prefix", "TEXT", None),  # SHA-256 of the lines read; NULL: trusted as before
+    ("finals", "paired", "INTEGER", "UPDATE finals SET paired = EXISTS (SELECT 1 FROM starts WHERE starts.id = finals.id)"),
+    ("unparsed_samples", "day", "TEXT", None),
+)
 BINS_PER_DECADE = 100  # package times to within 2.3 %
 CHUNK = 20000  # lines parsed at a time
 IN_FLIGHT = 4  # chunks handed to the workers ahead of the writes
@@ -47,6 +63,11 @@ def bin_value(index):
 
 
 def open_store(path):
+    """The history at path; one that may not be written is opened read-only
+    and left exactly as it is (None for writable then tells the caller)."""
+    if os.path.exists(path) and not (os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)),
+                                                                               os.W_OK)):
+        return sqlite3.connect(f"file:{os.path.abspath(path)}?mode=ro&immutable=1", uri=True), False
     db = sqlite3.connect(path)
     # WAL: a report can read while logs are added; a 64 MiB page cache keeps
     # the id indexes of a few million downloads in memory.
@@ -54,41 +75,91 @@ def open_store(path):
     db.execute("PRAGMA synchronous = NORMAL")
     db.execute("PRAGMA cache_size = -65536")
     db.executescript(SCHEMA)
-    return db
+    with db:
+        for table, column, kind, fill in COLUMNS:
+            if column not in [row[1] for row in db.execute(f"PRAGMA table_info({table})")]:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
+                if fill:
+                    db.execute(fill)
+        # Whole-history counters of before: counted under no day.
+        db.execute("INSERT INTO line_counts SELECT 'unknown', name, value FROM counters WHERE true "
+                   "ON CONFLICT (day, name) DO UPDATE SET count = count + excluded.count")
+        db.execute("DELETE FROM counters")
+    return db, True
 
 
-def _add(db, name, value):
-    db.execute("INSERT INTO counters VALUES (?, ?) ON CONFLICT (name) DO UPDATE SET value = value + excluded.value",
-               (name, value))
+def line_count(db, name, where="true", period=None):
+    """A per-day count summed over the days where holds."""
+    row = db.execute(f"SELECT sum(count) FROM line_counts WHERE name = :name AND {where}",
+                     {**(period or {}), "name": name}).fetchone()
+    return row[0] or 0
 
 
-def counter(db, name):
-    row = db.execute("SELECT value FROM counters WHERE name = ?", (name,)).fetchone()
-    return row[0] if row else 0
-
-
-def _parse_chunk(parse, start, lines):
-    """Lines numbered from start, parsed into what ingest stores: ("start",
-    id, time), ("final", id, day, row, failing packages, time bins) or
-    ("unparsed", number, text). Runs in a worker process."""
+def _parse_chunk(parse, rejected, start, lines):
+    """Lines (bytes) numbered from start, parsed into what ingest stores:
+    ("start", day, id, time), ("final", day, id, row, failing packages, time
+    bins), ("rejected", day, reason) or ("unparsed", day, number, text); day
+    is None where a line has no time of its own. Runs in a worker process."""
     parsed = []
-    for number, line in enumerate(lines, start):
-        line = line.strip()
+    for number, raw in enumerate(lines, start):
+        line = raw.decode("utf-8", "replace").strip()
         if not line:
             continue
         try:
             event, download, time, final = parse(line)
-        except (ValueError, KeyError, RecursionError) as error:  # json's errors are ValueErrors
-            parsed.append(("unparsed", number, f"{line[:200]} ({error})"))
+        except rejected as reason:
+            parsed.append(("rejected", None, str(reason)))
             continue
+        except Exception as error:  # noqa: BLE001 - whatever a line does, it costs one unparsed line
+            text = f"{line[:200]} ({str(error)[:100]})".encode("utf-8", "replace").decode("utf-8")
+            parsed.append(("unparsed", None, number, text))
+            continue
+        day = time[:10]
         if final is None:
-            parsed.append(("start", download, time))
+            parsed.append(("start", day, download, time))
             continue
         row = (download, time, event, final["installer"], *(final["failure"] or (None, None)), final["error_count"],
                final["package_number"], final["total_time"], *final["full"])
-        parsed.append(("final", download, time[:10] if time else "unknown", row, final["failing"],
-                       [time_bin(ms) for ms in final["times"]]))
+        parsed.append(("final", day, download, row, final["failing"], [time_bin(ms) for ms in final["times"]]))
     return parsed
+
+
+def _identify(db, log):
+    """(identity, lines already read, their SHA-256 so far, byte offset after
+    them) of a log (a binary file at its start). Its first line names it; a log
+    that begins like one read before but differs from it is named by more of
+    its lines, then by all of them."""
+    head = list(itertools.islice(log, 1000))
+    if not head or not head[0].endswith(b"\n"):
+        return None, 0, hashlib.sha256(), 0
+    complete = [line for line in itertools.takewhile(lambda line: line.endswith(b"\n"), head)]
+    names = [hashlib.sha256(head[0].decode("utf-8", "replace").encode("utf-8", "replace")).hexdigest(),
+             "1000:" + hashlib.sha256(b"".join(complete)).hexdigest()]
+    for level, identity in enumerate(names + [None]):
+        if identity is None:  # the third log to begin with the same thousand lines: all of it names it
+            log.seek(0)
+            whole = hashlib.sha256()
+            for line in log:
+                whole.update(line)
+            identity = "all:" + whole.hexdigest()
+        row = db.execute("SELECT lines, prefix FROM sources WHERE identity = ?", (identity,)).fetchone()
+        if not row:
+            if level:
+                print("stats-report: a log begins like one read before but differs from it (or is shorter): "
+                      "read as a log of its own", file=sys.stderr)
+            return identity, 0, hashlib.sha256(), 0
+        known, prefix = row
+        log.seek(0)
+        digest, count, offset = hashlib.sha256(), 0, 0
+        for line in itertools.islice(log, known):
+            if not line.endswith(b"\n"):
+                break
+            digest.update(line)
+            count += 1
+            offset += len(line)
+        if count == known and prefix in (None, digest.hexdigest()):
+            return identity, known, digest, offset
+    raise AssertionError("a log named by all of its lines matches itself")
 
 
 def _chunks(lines, start):
@@ -101,44 +172,68 @@ def _chunks(lines, start):
         start += len(chunk)
 
 
-def ingest(db, lines, source, parse):
-    """Adds what is new in lines (an iterable of text lines) to the store;
-    parse(line) -> (event, id, time, final) or ValueError. Returns the number
-    of new lines. Two worker processes parse while this one writes; at most
-    a few chunks are in flight, so memory stays bounded however long the log."""
-    lines = iter(lines)
-    first = next(lines, None)
-    if first is None:
+def ingest(db, log, source, parse, rejected, final_log=False):
+    """Adds what is new in log (a seekable binary file) to the store;
+    parse(line) -> (event, id, time, final), rejected (the exception it raises
+    for an event the downloader cannot have sent) or another error. A last
+    line without its newline is left for the next run unless final_log (a
+    rotated log). Returns the number of new lines. Two worker processes parse
+    while this one writes; at most a few chunks are in flight, so memory
+    stays bounded however long the log."""
+    identity, known, digest, offset = _identify(db, log)
+    if identity is None:
         return 0
-    identity = hashlib.sha256(first.encode("utf-8", "replace")).hexdigest()
-    row = db.execute("SELECT lines FROM sources WHERE identity = ?", (identity,)).fetchone()
-    known = row[0] if row else 0
-    lines = itertools.chain([first], lines)
-    skipped = sum(1 for _ in itertools.islice(lines, known))
+    log.seek(offset)
     new = 0
-    unparsed, repeated, samples = 0, 0, []
+    counts = collections.Counter()
+    samples = collections.deque(maxlen=LISTED_BAD_LINES)  # the latest of this run
+    last_day = "unknown"
     insert_final = db.cursor()
 
+    def complete(lines):
+        nonlocal new
+        for line in lines:
+            if not line.endswith(b"\n") and not final_log:
+                return  # being written: read next time, whole
+            digest.update(line)
+            new += 1
+            yield line
+
+    def aggregate(day, failing, bins):
+        db.executemany("INSERT INTO failed_attempts VALUES (?, ?, 1) ON CONFLICT (day, package) "
+                       "DO UPDATE SET count = count + 1", [(day, package) for package in failing])
+        db.executemany("INSERT INTO package_times VALUES (?, ?, ?) ON CONFLICT (day, bin) "
+                       "DO UPDATE SET count = count + excluded.count",
+                       [(day, b, n) for b, n in collections.Counter(bins).items()])
+
     def store(parsed):
-        nonlocal unparsed, repeated
-        starts, attempts, times = [], collections.Counter(), collections.Counter()
+        nonlocal last_day
+        db.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)",
+                       [item[2:] for item in parsed if item[0] == "start"])
+        attempts, times = collections.Counter(), collections.Counter()
         for item in parsed:
-            if item[0] == "start":
-                starts.append(item[1:])
-            elif item[0] == "unparsed":
-                unparsed += 1
-                if len(samples) < LISTED_BAD_LINES:
-                    samples.append((source, *item[1:]))
-            else:
-                _, download, day, final_row, failing, bins = item
+            kind, day = item[0], item[1] or last_day
+            last_day = day
+            counts[day, "lines"] += 1
+            if kind == "unparsed":
+                counts[day, "unparsed"] += 1
+                samples.append((source, item[2], item[3], day))
+            elif kind == "rejected":
+                counts[day, "rejected:" + item[2]] += 1
+            elif kind == "final":
+                _, _, download, final_row, failing, bins = item
+                paired = insert_final.execute("SELECT 1 FROM starts WHERE id = ?", (download,)).fetchone() is not None
                 # A download's second final event is counted as such and nothing more.
-                insert_final.execute("INSERT OR IGNORE INTO finals VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", final_row)
+                insert_final.execute("INSERT OR IGNORE INTO finals VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                                     (*final_row, int(paired)))
                 if insert_final.rowcount != 1:
-                    repeated += 1
-                    continue
-                attempts.update((day, package) for package in failing)
-                times.update((day, index) for index in bins)
-        db.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)", starts)
+                    counts[day, "repeated_finals"] += 1
+                elif paired:
+                    attempts.update((day, package) for package in failing)
+                    times.update((day, index) for index in bins)
+                else:  # counted once its start is read
+                    insert_final.execute("INSERT INTO pending VALUES (?, ?, ?, ?)",
+                                         (download, day, json.dumps(failing), json.dumps(bins)))
         db.executemany("INSERT INTO failed_attempts VALUES (?, ?, ?) ON CONFLICT (day, package) "
                        "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in attempts.items()])
         db.executemany("INSERT INTO package_times VALUES (?, ?, ?) ON CONFLICT (day, bin) "
@@ -146,17 +241,22 @@ def ingest(db, lines, source, parse):
 
     with db, multiprocessing.get_context("fork").Pool(2) as workers:  # one transaction: a crash changes nothing
         in_flight = collections.deque()
-        for start, chunk in _chunks(lines, skipped + 1):
-            new += len(chunk)
-            in_flight.append(workers.apply_async(_parse_chunk, (parse, start, chunk)))
+        for start, chunk in _chunks(complete(log), known + 1):
+            in_flight.append(workers.apply_async(_parse_chunk, (parse, rejected, start, chunk)))
             if len(in_flight) > IN_FLIGHT:
                 store(in_flight.popleft().get())
         while in_flight:
             store(in_flight.popleft().get())
-        _add(db, "lines", new)
-        _add(db, "unparsed", unparsed)
-        _add(db, "repeated_finals", repeated)
-        db.executemany("INSERT INTO unparsed_samples VALUES (?, ?, ?)", samples)
-        db.execute("INSERT INTO sources VALUES (?, ?) ON CONFLICT (identity) DO UPDATE SET lines = excluded.lines",
-                   (identity, skipped + new))
+        # Finals whose start has come now.
+        for download, day, failing, bins in db.execute("SELECT p.id, p.day, p.failing, p.bins FROM pending AS p "
+                                                       "JOIN starts AS s ON s.id = p.id").fetchall():
+            aggregate(day, json.loads(failing), json.loads(bins))
+            db.execute("UPDATE finals SET paired = 1 WHERE id = ?", (download,))
+            db.execute("DELETE FROM pending WHERE id = ?", (download,))
+        db.executemany("INSERT INTO line_counts VALUES (?, ?, ?) ON CONFLICT (day, name) "
+                       "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in counts.items()])
+        db.executemany("INSERT INTO unparsed_samples (source, line, text, day) VALUES (?, ?, ?, ?)", samples)
+        db.execute("INSERT INTO sources (identity, lines, prefix) VALUES (?, ?, ?) ON CONFLICT (identity) "
+                   "DO UPDATE SET lines = excluded.lines, prefix = excluded.prefix",
+                   (identity, known + new, digest.hexdigest()))
     return new

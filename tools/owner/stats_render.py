@@ -175,7 +175,7 @@ def render_html(summary, drawn, source):
     section("Throughput", _histogram(drawn["throughput"], "Estimated throughput per finished download",
                                      "MB/s", log=True) if speed["count"] else None,
             _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"
-                                                    if isinstance(speed["package_size"], int) else "each release's own"),
+                                                    if speed["measured_with"] == "package_size" else "each release's own"),
                     ("median", _number(speed.get("median"), 2) + " MB/s"),
                     ("10th percentile", _number(speed.get("p10"), 2) + " MB/s"),
                     ("90th percentile", _number(speed.get("p90"), 2) + " MB/s")],) +

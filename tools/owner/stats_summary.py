@@ -194,7 +194,8 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None, rel
         "package_times_ms": _percentiles([bin_value(b) for b, _ in bins], [n for _, n in bins]),
         "download_times_ms": _percentiles(totals),
         "throughput_mb_per_s": {
-            "package_size": package_size if not releases else "per release",
+            "package_size": package_size,
+            "measured_with": "each release's own package size" if releases else "package_size",
             **({"count": len(throughput), "median": float(numpy.median(throughput)),
                 "p10": float(numpy.percentile(throughput, 10)), "p90": float(numpy.percentile(throughput, 90))}
                if len(throughput) else {"count": 0}),

@@ -52,9 +52,10 @@ def _count(fields, key, low=0):
     return int(text)
 
 
+@functools.lru_cache(maxsize=4096)  # many events share a second
 def _real_time(text):
     """nginx's local time as given, if it is a real one; else None."""
-    if not isinstance(text, str) or not TIME.fullmatch(text):
+    if not TIME.fullmatch(text):
         return None
     try:
         datetime.datetime.fromisoformat(text)
@@ -79,12 +80,12 @@ def check_plausible(name, final, query_length):
         raise Rejected("packageTimes do not add up to totalTime")
     if len(failing) > final["error_count"] or (len(failing) < final["error_count"] and not trimmed):
         raise Rejected("errors do not match errorCount")
-    if any(t > MAX_PACKAGE_MS for t in times):
+    if times and max(times) > MAX_PACKAGE_MS:
         raise Rejected("a package time over a day")
-    per_package = collections.Counter(failing)
-    if any(number > final["package_number"] for number in per_package) or \
-            any(count > ATTEMPTS_PER_PACKAGE for count in per_package.values()):
-        raise Rejected("more failed attempts than the downloader makes")
+    if failing:
+        per_package = collections.Counter(failing)
+        if max(per_package) > final["package_number"] or max(per_package.values()) > ATTEMPTS_PER_PACKAGE:
+            raise Rejected("more failed attempts than the downloader makes")
 
 
 def parse_line(line):
@@ -93,18 +94,20 @@ def parse_line(line):
     Rejected for one the downloader cannot have sent."""
     if len(line) > MAX_LINE:
         raise ValueError("line too long")
-    line.encode("utf-8")  # a lone surrogate from a JSON escape: UnicodeEncodeError, a ValueError
     record = json.loads(line)
     if not isinstance(record, dict) or not isinstance(record.get("event"), str) or \
             not isinstance(record.get("query"), str):
         raise ValueError("not an event record")
+    # What is kept comes from the query; a lone surrogate there (a JSON escape
+    # no valid text has) raises UnicodeEncodeError, a ValueError.
     record["query"].encode("utf-8")
     name = record["event"]
     fields = _fields(record["query"])
     download = fields["id"]
     if not ID.fullmatch(download):
         raise ValueError("not an id")
-    time = _real_time(record.get("time"))
+    time = record.get("time")
+    time = _real_time(time) if isinstance(time, str) else None
     if time is None:
         raise ValueError("no real time")
     if isinstance(record.get("status"), int) and record["status"] not in SERVED:

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
-#include <memory>
 
 #include "platform/error_stream.h"
 #include "platform/platform.h"
@@ -401,17 +400,23 @@ std::wstring ProxyForScheme(const std::wstring& list, const wchar_t* scheme) {
 }
 
 // What a lookup by script or auto-detection needs, shared with its thread,
-// which may outlive the wait for it.
+// which may outlive the wait for it: the last of the two to let go deletes it.
 struct ScriptLookup {
-    std::wstring url, scriptUrl, scheme;
+    std::wstring url, scriptUrl;
+    const wchar_t* scheme = L"http";
     bool detect = false;
     std::wstring proxy;
     bool answered = false;
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LONG owners = 2;
     ~ScriptLookup() {
         if (done) CloseHandle(done);
     }
 };
+
+void Release(ScriptLookup* lookup) {
+    if (InterlockedDecrement(&lookup->owners) == 0) delete lookup;
+}
 
 void LookUpByScript(ScriptLookup& lookup) {
     HINTERNET session =
@@ -432,34 +437,44 @@ void LookUpByScript(ScriptLookup& lookup) {
     WINHTTP_PROXY_INFO info{};
     lookup.answered = WinHttpGetProxyForUrl(session, lookup.url.c_str(), &options, &info);
     if (lookup.answered && info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && info.lpszProxy)
-        lookup.proxy = ProxyForScheme(info.lpszProxy, lookup.scheme.c_str());  // a script's DIRECT leaves it empty
+        lookup.proxy = ProxyForScheme(info.lpszProxy, lookup.scheme);  // a script's DIRECT leaves it empty
     if (info.lpszProxy) GlobalFree(info.lpszProxy);
     if (info.lpszProxyBypass) GlobalFree(info.lpszProxyBypass);
     WinHttpCloseHandle(session);
 }
 
+DWORD WINAPI ScriptLookupThread(void* parameter) {
+    auto* lookup = static_cast<ScriptLookup*>(parameter);
+    LookUpByScript(*lookup);
+    SetEvent(lookup->done);
+    Release(lookup);
+    return 0;
+}
+
 // An auto-config script or auto-detection: true when it gave an answer.
 // Auto-detection (DHCP, DNS) is not bound by the session's timeouts, so the
 // lookup runs on a thread of its own and is given up after kScriptSeconds:
-// then the manual setting holds, if any, else direct. The script is asked once per host, also where
-// it would route by path.
+// then the manual setting holds, if any, else direct. The script is asked
+// once per host, also where it would route by path.
 constexpr DWORD kScriptSeconds = 10;
 
 bool ProxyFromScript(const std::wstring& url, const wchar_t* scriptUrl, bool detect, const wchar_t* scheme,
                      std::wstring& proxy) {
-    auto lookup = std::make_shared<ScriptLookup>();
+    auto* lookup = new ScriptLookup;
     lookup->url = url;
     lookup->scriptUrl = scriptUrl ? scriptUrl : L"";
     lookup->scheme = scheme;
     lookup->detect = detect;
-    if (!lookup->done || !StartDetachedThread([lookup] {
-            LookUpByScript(*lookup);
-            SetEvent(lookup->done);
-        }))
+    const HANDLE thread = lookup->done ? CreateThread(nullptr, 0, ScriptLookupThread, lookup, 0, nullptr) : nullptr;
+    if (!thread) {
+        delete lookup;
         return false;
-    if (WaitForSingleObject(lookup->done, kScriptSeconds * 1000) != WAIT_OBJECT_0) return false;
-    proxy = lookup->proxy;
-    return lookup->answered;
+    }
+    CloseHandle(thread);  // never joined
+    const bool answered = WaitForSingleObject(lookup->done, kScriptSeconds * 1000) == WAIT_OBJECT_0 && lookup->answered;
+    if (answered) proxy = lookup->proxy;
+    Release(lookup);
+    return answered;
 }
 
 }  // namespace

@@ -49,7 +49,11 @@ def _histogram(values, title, xlabel, log=False, weights=None):
         if not len(data):  # only zeros (loopback): nothing a log axis can show
             pyplot.close(figure)
             return None
-        bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40)
+        if weights is None:
+            bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40)
+        else:  # values binned already (100 a decade): five of them a bar, so that no bar gets one more
+            low, high = numpy.floor(numpy.log10(data.min()) * 20), numpy.ceil(numpy.log10(data.max()) * 20) + 1
+            bins = 10 ** (numpy.arange(low, high + 1) / 20)
         axes.set_xscale("log")
     else:
         bins = 40

@@ -168,11 +168,10 @@ bool WriteWholeFile(const PathString& path, const std::string& bytes) {
     }
     const std::string beside = BesideName(path);
     if (fd >= 0 && (bytes.size() > held.capacity || !WriteWhole(fd, bytes))) {
-        ::unlink(beside.c_str());
         ::close(fd);
         fd = -1;
     }
-    if (fd < 0) {
+    if (fd < 0) {  // made anew: what a failed write left beside goes first
         ::unlink(beside.c_str());
         fd = ::open(beside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 && !WriteWhole(fd, bytes)) {

@@ -67,7 +67,6 @@ namespace {
 // shared throughout, so that the caller can take the report away.
 struct HeldFile {
     PathString target;
-    std::size_t capacity = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     bool beside = false;
     HANDLE lock = INVALID_HANDLE_VALUE;  // the written report, held for reading
@@ -129,7 +128,7 @@ void KeepLock(HeldFile& held, HANDLE writer, const PathString& path) {
 Claim ClaimWholeFile(const PathString& path, std::size_t capacity) {
     HeldFile& held = Held();
     if (held.handle != INVALID_HANDLE_VALUE) CloseHandle(held.handle);
-    held = {path, capacity, INVALID_HANDLE_VALUE, false, held.lock};
+    held = {path, INVALID_HANDLE_VALUE, false, held.lock};
     if (path.empty()) return Claim::kClaimed;
     // The beside name is opened first: two runs that start together meet there.
     HANDLE beside = OpenHeld(BesideName(path), GENERIC_WRITE | DELETE, OPEN_ALWAYS);

@@ -132,6 +132,13 @@ def _parse_chunk(parse, rejected, start, lines):
     return parsed
 
 
+def _add_counts(db, table, counts):
+    """Adds counts ({(day, key): n}) to a per-day table of (day, key, count)."""
+    key = {"failed_attempts": "package", "package_times": "bin", "line_counts": "name"}[table]
+    db.executemany(f"INSERT INTO {table} VALUES (?, ?, ?) ON CONFLICT (day, {key}) "
+                   "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in counts.items()])
+
+
 def _identify(db, log):
     """(identity, lines already read, their SHA-256 so far, byte offset after
     them) of a log (a binary file at its start). Its first line names it; a log
@@ -207,13 +214,6 @@ def ingest(db, log, source, parse, rejected, final_log=False):
             new += 1
             yield line
 
-    def aggregate(day, failing, bins):
-        db.executemany("INSERT INTO failed_attempts VALUES (?, ?, 1) ON CONFLICT (day, package) "
-                       "DO UPDATE SET count = count + 1", [(day, package) for package in failing])
-        db.executemany("INSERT INTO package_times VALUES (?, ?, ?) ON CONFLICT (day, bin) "
-                       "DO UPDATE SET count = count + excluded.count",
-                       [(day, b, n) for b, n in collections.Counter(bins).items()])
-
     def store(parsed):
         nonlocal last_day
         db.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)",
@@ -248,10 +248,8 @@ def ingest(db, log, source, parse, rejected, final_log=False):
                 else:  # counted once its start is read
                     insert_final.execute("INSERT INTO pending VALUES (?, ?, ?, ?)",
                                          (download, day, json.dumps(failing), json.dumps(bins)))
-        db.executemany("INSERT INTO failed_attempts VALUES (?, ?, ?) ON CONFLICT (day, package) "
-                       "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in attempts.items()])
-        db.executemany("INSERT INTO package_times VALUES (?, ?, ?) ON CONFLICT (day, bin) "
-                       "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in times.items()])
+        _add_counts(db, "failed_attempts", attempts)
+        _add_counts(db, "package_times", times)
 
     with db, multiprocessing.get_context("fork").Pool(2) as workers:  # one transaction: a crash changes nothing
         in_flight = collections.deque()
@@ -262,13 +260,16 @@ def ingest(db, log, source, parse, rejected, final_log=False):
         while in_flight:
             store(in_flight.popleft().get())
         # Finals whose start has come now.
+        attempts, times = collections.Counter(), collections.Counter()
         for download, day, failing, bins in db.execute("SELECT p.id, p.day, p.failing, p.bins FROM pending AS p "
                                                        "JOIN starts AS s ON s.id = p.id").fetchall():
-            aggregate(day, json.loads(failing), json.loads(bins))
+            attempts.update((day, package) for package in json.loads(failing))
+            times.update((day, index) for index in json.loads(bins))
             db.execute("UPDATE finals SET paired = 1 WHERE id = ?", (download,))
             db.execute("DELETE FROM pending WHERE id = ?", (download,))
-        db.executemany("INSERT INTO line_counts VALUES (?, ?, ?) ON CONFLICT (day, name) "
-                       "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in counts.items()])
+        _add_counts(db, "failed_attempts", attempts)
+        _add_counts(db, "package_times", times)
+        _add_counts(db, "line_counts", counts)
         db.executemany("INSERT INTO unparsed_samples (source, line, text, day) VALUES (?, ?, ?, ?)", samples)
         db.execute("INSERT INTO sources (identity, lines, prefix) VALUES (?, ?, ?) ON CONFLICT (identity) "
                    "DO UPDATE SET lines = excluded.lines, prefix = excluded.prefix",

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #ifdef _WIN32
@@ -271,4 +273,29 @@ TEST(Platform, ClockCounterAndProcessId) {
     EXPECT_LT(elapsed, 5000.0);
     // process id * 10000 + seconds modulo 10000, wrapping in 32 bits
     EXPECT_LT(static_cast<std::uint32_t>(GetNameId()) - platform::ProcessId() * 10000u, 10000u);
+}
+
+// A Monitor between a detached thread and this one, as the digest and the
+// standard error queue use it: every value handed over once, in order.
+TEST(Platform, ThreadsHandOverThroughAMonitor) {
+    struct Shared {
+        platform::Monitor monitor;
+        int slot = 0;  // 0: empty
+    };
+    auto shared = std::make_shared<Shared>();
+    ASSERT_TRUE(platform::StartDetachedThread([shared] {
+        for (int value = 1; value <= 2000; ++value) {
+            std::lock_guard<platform::Monitor> hold(shared->monitor);
+            shared->monitor.WaitUntil([&] { return shared->slot == 0; });
+            shared->slot = value;
+            shared->monitor.NotifyAll();
+        }
+    }));
+    for (int expected = 1; expected <= 2000; ++expected) {
+        std::lock_guard<platform::Monitor> hold(shared->monitor);
+        shared->monitor.WaitUntil([&] { return shared->slot != 0; });
+        ASSERT_EQ(shared->slot, expected);
+        shared->slot = 0;
+        shared->monitor.NotifyAll();
+    }
 }

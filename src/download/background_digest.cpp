@@ -1,6 +1,5 @@
 #include "download/background_digest.h"
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -22,8 +21,7 @@ struct Item {
 }  // namespace
 
 struct BackgroundDigest::State {
-    std::mutex mutex;
-    std::condition_variable changed;
+    platform::Monitor monitor;  // guards what follows; notified at every change
     std::deque<Item> items;
     std::size_t queuedBytes = 0;
     bool closing = false;    // no more items come
@@ -42,29 +40,29 @@ struct BackgroundDigest::State {
     }
 
     void Run() {
-        std::unique_lock<std::mutex> lock(mutex);
+        std::unique_lock<platform::Monitor> lock(monitor);
         for (;;) {
-            changed.wait(lock, [this] { return !items.empty() || closing || abandoned; });
+            monitor.WaitUntil([this] { return !items.empty() || closing || abandoned; });
             if (abandoned || items.empty()) break;
             Item item = std::move(items.front());
             items.pop_front();
             queuedBytes -= item.bytes.size();
-            changed.notify_all();  // room for the download thread
+            monitor.NotifyAll();  // room for the download thread
             lock.unlock();
             Apply(item);
             lock.lock();
         }
         drained = true;
-        changed.notify_all();
+        monitor.NotifyAll();
     }
 
     void Push(Item item) {
         if (inline_) return Apply(item);
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [this] { return queuedBytes < kMostQueuedBytes; });
+        std::lock_guard<platform::Monitor> lock(monitor);
+        monitor.WaitUntil([this] { return queuedBytes < kMostQueuedBytes; });
         queuedBytes += item.bytes.size();
         items.push_back(std::move(item));
-        changed.notify_all();
+        monitor.NotifyAll();
     }
 };
 
@@ -74,9 +72,9 @@ BackgroundDigest::BackgroundDigest() : state_(std::make_shared<State>()) {
 }
 
 BackgroundDigest::~BackgroundDigest() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard<platform::Monitor> lock(state_->monitor);
     state_->abandoned = true;
-    state_->changed.notify_all();
+    state_->monitor.NotifyAll();
 }
 
 void BackgroundDigest::Add(const char* data, std::size_t size) { state_->Push({Step::kData, std::string(data, size)}); }
@@ -87,10 +85,10 @@ void BackgroundDigest::Rollback() { state_->Push({Step::kRollback, {}}); }
 
 std::string BackgroundDigest::Finish() {
     if (!state_->inline_) {
-        std::unique_lock<std::mutex> lock(state_->mutex);
+        std::lock_guard<platform::Monitor> lock(state_->monitor);
         state_->closing = true;
-        state_->changed.notify_all();
-        state_->changed.wait(lock, [this] { return state_->drained; });
+        state_->monitor.NotifyAll();
+        state_->monitor.WaitUntil([this] { return state_->drained; });
     }
     return state_->committed.Digest();
 }

@@ -1,6 +1,5 @@
 #include "platform/error_stream.h"
 
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -16,17 +15,16 @@ constexpr unsigned kExitDrainMs = 200;
 
 // Lives as long as the process: the writer thread is never joined.
 struct ErrorQueue {
-    std::mutex mutex;
-    std::condition_variable queued;
+    Monitor monitor;  // guards what follows; notified when text is queued
     std::string pending;
     bool writing = false;  // a write is under way outside the lock
     bool started = false;  // the writer thread runs
     bool broken = false;   // the stream is gone or no thread could start
 
     void Run() {
-        std::unique_lock<std::mutex> lock(mutex);
+        std::unique_lock<Monitor> lock(monitor);
         for (std::string text;;) {
-            queued.wait(lock, [this] { return !pending.empty(); });
+            monitor.WaitUntil([this] { return !pending.empty(); });
             text.swap(pending);
             writing = true;
             lock.unlock();
@@ -52,7 +50,7 @@ ErrorQueue& Queue() {
 
 void WriteToStandardError(const std::string& text) {
     ErrorQueue& queue = Queue();
-    std::lock_guard<std::mutex> lock(queue.mutex);
+    std::lock_guard<Monitor> lock(queue.monitor);
     if (queue.broken) return;
     if (!queue.started) {  // the first message starts the writer
         queue.started = StartDetachedThread([&queue] { queue.Run(); });
@@ -60,7 +58,7 @@ void WriteToStandardError(const std::string& text) {
         if (queue.broken) return;
     }
     if (queue.pending.size() + text.size() <= kQueueBytes) queue.pending += text;
-    queue.queued.notify_one();
+    queue.monitor.NotifyAll();
 }
 
 void DrainStandardError(unsigned milliseconds) {
@@ -68,7 +66,7 @@ void DrainStandardError(unsigned milliseconds) {
     ErrorQueue& queue = Queue();
     for (unsigned waited = 0;; waited += kStepMs) {
         {
-            std::lock_guard<std::mutex> lock(queue.mutex);
+            std::lock_guard<Monitor> lock(queue.monitor);
             if (queue.broken || (queue.pending.empty() && !queue.writing)) return;
         }
         if (waited >= milliseconds) return;

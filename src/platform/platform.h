@@ -106,6 +106,34 @@ void SleepMilliseconds(unsigned milliseconds);
 // can be started (body is then not run).
 bool StartDetachedThread(std::function<void()> body);
 
+// A lock and one condition to wait for under it: what a queue between two
+// threads needs. std::mutex and std::condition_variable on Linux; on Windows
+// the system's own SRW lock and condition variable, where the C++ library's
+// would bring a thread library of their own into the exe. lock() and unlock()
+// let std::lock_guard and std::unique_lock hold it.
+class Monitor {
+public:
+    Monitor();
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+    ~Monitor();
+
+    void lock();
+    void unlock();
+    // With the lock held: until ready() holds, lets the lock go and sleeps
+    // until NotifyAll, then holds the lock again.
+    template <class Ready>
+    void WaitUntil(Ready ready) {
+        while (!ready()) WaitLocked();
+    }
+    void NotifyAll();
+
+private:
+    void WaitLocked();
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // The proxy the user's system names for an http URL, found the way the
 // system's own programs find it: "" for none (direct), else "host:port".
 // Without a value the choice is libcurl's own: on Linux that is the standard

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -260,6 +262,23 @@ bool StartDetachedThread(std::function<void()> body) {
     } catch (const std::system_error&) {
         return false;
     }
+}
+
+struct Monitor::State {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+Monitor::~Monitor() = default;
+void Monitor::lock() { state_->mutex.lock(); }
+void Monitor::unlock() { state_->mutex.unlock(); }
+void Monitor::NotifyAll() { state_->changed.notify_all(); }
+
+void Monitor::WaitLocked() {
+    std::unique_lock<std::mutex> held(state_->mutex, std::adopt_lock);
+    state_->changed.wait(held);
+    held.release();  // still held, by the caller
 }
 
 std::optional<std::string> SystemProxyFor(const std::string&) { return std::nullopt; }

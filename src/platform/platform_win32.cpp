@@ -341,6 +341,18 @@ bool StartDetachedThread(std::function<void()> body) {
     return true;
 }
 
+struct Monitor::State {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+};
+
+Monitor::Monitor() : state_(std::make_unique<State>()) {}
+Monitor::~Monitor() = default;
+void Monitor::lock() { AcquireSRWLockExclusive(&state_->lock); }
+void Monitor::unlock() { ReleaseSRWLockExclusive(&state_->lock); }
+void Monitor::NotifyAll() { WakeAllConditionVariable(&state_->changed); }
+void Monitor::WaitLocked() { SleepConditionVariableSRW(&state_->changed, &state_->lock, INFINITE, 0); }
+
 // ---------------------------------------------------------------- proxy
 
 namespace {

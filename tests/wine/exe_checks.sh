@@ -25,6 +25,6 @@ check "imports only from the system's DLLs${foreign:+ (not: $(echo $foreign))}" 
 check "manifest resource (type 24, id 1)" 'grep -qx "24/1" <<<"$resources"'
 check "dialog template resource (type 5, id 102)" 'grep -qx "5/102" <<<"$resources"'
 # What every user downloads first: the 32-bit stub stays small.
-[ "$machine" = i386 ] && check "at most 512 KiB" '[ "$(stat -c %s "$exe")" -le $((512 * 1024)) ]'
+[ "$machine" = i386 ] && check "at most 400 KiB" '[ "$(stat -c %s "$exe")" -le $((400 * 1024)) ]'
 check "version resource (type 16) naming 2.1.2" 'grep -qx "16/1" <<<"$resources" && strings -el "$exe" | grep -qx 2.1.2'
 checks_result

@@ -4,17 +4,9 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "app/ctovik_downloader_app.h"
-
-// The C++ runtime's default terminate handler prints the type of the
-// exception that ended the program, and its demangler alone is 45 KiB of the
-// exe. Nothing here throws; an ending by terminate aborts as before.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { std::abort(); }
-}  // namespace __gnu_cxx
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     platform::PrepareProcess();

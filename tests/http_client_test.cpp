@@ -58,3 +58,26 @@ TEST(StatisticsHits, StartHitFollowsRedirectsAndFinalHitDoesNot) {
     final.SendFinalHit(server.Url("/final"));
     EXPECT_EQ(server.Requests().size(), 3u);
 }
+
+TEST(StatisticsHits, ASilentServerCostsEachEventItsBudgetAndNoMore) {
+    ScriptedServer server([](const ScriptedRequest&, int) {
+        ScriptedReply reply = ScriptedReply::Status(204);
+        reply.stallBeforeMs = 30000;  // holds every event far past its budget
+        return reply;
+    });
+    struct Case {
+        const char* kind;
+        void (HttpClient::*send)(const std::string&);
+        int atLeastMs, atMostMs;
+    };
+    for (const Case c : {Case{"start", &HttpClient::SendStartHit, 4500, 6500},
+                         Case{"final", &HttpClient::SendFinalHit, 9500, 11500}}) {
+        const auto started = std::chrono::steady_clock::now();
+        HttpClient client;
+        (client.*c.send)(server.Url("/evt"));
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_GE(ms, c.atLeastMs) << c.kind;
+        EXPECT_LE(ms, c.atMostMs) << c.kind;
+    }
+}

@@ -27,7 +27,9 @@ constexpr unsigned kFirstConnectMs = 10;
 constexpr unsigned kRetryConnectMs = 3000;
 constexpr unsigned kCancelPauseMs = 4000;
 constexpr unsigned kFinishedPollMs = 100;
-constexpr int kFinishedPolls = 200;
+constexpr int kFinishedPolls = 200;  // while the worker has not yet verified the file
+// Once it has, the download-succeeded event's own budget, and a little more.
+constexpr int kVerifiedPolls = static_cast<int>((kFinalEventBudgetMs + 2000) / kFinishedPollMs);
 constexpr unsigned kHelperPollMs = 20;
 
 }  // namespace
@@ -209,8 +211,14 @@ void CtovikDownloaderDlg::FinishDownload(int status) {
         m_host.HideWindow();
         m_host.WaitPainting(kCancelPauseMs);
     } else {
-        for (int poll = 0; poll < kFinishedPolls && !Progress().finished.load(std::memory_order_acquire); ++poll)
+        // A verified file is reported ok whatever the statistics server does:
+        // its event is waited for no longer than the event's own budget.
+        int undecided = 0, verified = 0;
+        while (!Progress().finished.load(std::memory_order_acquire)) {
+            const bool fileVerified = Progress().verified.load(std::memory_order_acquire);
+            if (fileVerified ? ++verified > kVerifiedPolls : ++undecided > kFinishedPolls) break;
             m_host.WaitPainting(kFinishedPollMs);
+        }
     }
     // A report that could not be written leaves nothing to wait for.
     if (WriteResultReport(m_reportPath, cancelled))

@@ -31,7 +31,9 @@ std::string FormatResultReport(const char* status, std::int64_t fileSize, int na
 
 bool WriteResultReport(const platform::PathString& path, bool cancelled) {
     const DownloadProgress& progress = Progress();
-    const bool finished = progress.finished.load(std::memory_order_acquire);
+    // Verified is enough: the final event's answer decides nothing.
+    const bool finished =
+        progress.finished.load(std::memory_order_acquire) || progress.verified.load(std::memory_order_acquire);
     const std::int64_t fileSize = finished ? progress.reportedSize.load() : 0;
     const char* status = cancelled ? "cancel" : finished ? "ok" : "fail";
     return WriteReport(path, status, fileSize);

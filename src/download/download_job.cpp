@@ -23,6 +23,7 @@ int GetNameId() {
 }
 
 DownloadJob::DownloadJob(WindowHandle window) : window_(window) {
+    Progress().verified.store(false, std::memory_order_relaxed);
     Progress().finished.store(false, std::memory_order_relaxed);
 }
 
@@ -79,6 +80,7 @@ int DownloadJob::Run() {
         return 1;
     }
 
+    Progress().verified.store(true, std::memory_order_release);
     stats.ReportOutcome(kOutcomeSuccess);
     Progress().finished.store(true, std::memory_order_release);
     return 0;

@@ -12,6 +12,10 @@ struct DownloadProgress {
     std::atomic<std::int32_t> lastPercent{0};
     std::atomic<std::int32_t> publishedPercent{0};
     std::atomic<double> publishedElapsedMs{0.0};
+    // Set with release order once the file is verified, just before the
+    // download-succeeded event goes: from here the window waits at most that
+    // event's budget (kFinalEventBudgetMs) for finished.
+    std::atomic<bool> verified{false};
     // Set with release order after everything else of a successful run, so a
     // reader that acquires true sees the final reportedSize.
     std::atomic<bool> finished{false};

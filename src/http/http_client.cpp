@@ -4,6 +4,7 @@
 #include "http/proxy_choice.h"
 #include "http/user_agent.h"
 #include "platform/platform.h"
+#include "platform/stopwatch.h"
 
 namespace {
 
@@ -16,8 +17,11 @@ constexpr long kMaxRedirects = 20;
 constexpr long kProbeConnectSeconds = 3;
 constexpr long kDocumentConnectSeconds = 10;
 constexpr long kDocumentTotalSeconds = 60;
+// A statistics event and its direct resend share one budget, connections
+// included: the first package waits at most for the start's, the window's
+// report at most for the final's (kFinalEventBudgetMs in the header).
 constexpr long kHitConnectSeconds = 5;
-constexpr long kHitTotalSeconds = 10;
+constexpr long kStartEventBudgetMs = 5000;
 // A server that sends nothing at all for this long has stalled.
 constexpr long kStallSeconds = 10;
 
@@ -42,16 +46,47 @@ CURLcode RestrictProtocols(CURL* handle) {
     return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols());
 }
 
-// Through the proxy the system names for url, if any; proxy, when asked for,
-// is the one used ("" for direct).
-CURLcode RestrictedPerform(CURL* handle, const std::string& url, std::string* proxy = nullptr) {
+// Through the proxy the system names for url, if any. What the transfer shows
+// of the proxy itself decides whether the run keeps using it.
+int NoteRequestSent(void* sent, char*, char*, int, int) {
+    *static_cast<bool*>(sent) = true;
+    return CURL_PREREQFUNC_OK;
+}
+
+CURLcode RestrictedPerform(CURL* handle, const std::string& url) {
     const CURLcode restricted = RestrictProtocols(handle);
     if (restricted != CURLE_OK) return restricted;
     const std::string chosen = ChooseProxy(handle, url);
+    // libcurl calls this once the connection, through the proxy's handshake,
+    // is made and the request is about to go.
+    bool requestSent = false;
+    curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, NoteRequestSent);
+    curl_easy_setopt(handle, CURLOPT_PREREQDATA, &requestSent);
     const CURLcode code = curl_easy_perform(handle);
-    NoteProxyResult(handle, chosen, code);
-    if (proxy) *proxy = chosen;
+    curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, nullptr);
+    NoteProxyResult(handle, chosen, code, requestSent);
     return code;
+}
+
+// A statistics event within budgetMs in all: through the system's proxy, and
+// once more direct when the proxy failed it or answered with an error (the
+// statistics server answers an event with success, so the failure is the
+// proxy's). Its failures cost nothing but the event: no proxy is judged by it.
+void SendEvent(CURL* handle, const std::string& url, long budgetMs) {
+    if (RestrictProtocols(handle) != CURLE_OK) return;
+    Stopwatch spent;
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kHitConnectSeconds);
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, budgetMs);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);  // time limits without signals
+    const bool throughProxy = !ChooseProxy(handle, url).empty();
+    const CURLcode code = curl_easy_perform(handle);
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    const long left = budgetMs - static_cast<long>(spent.ElapsedMilliseconds());
+    if (!throughProxy || (code == CURLE_OK && status < 400) || left <= 0) return;
+    curl_easy_setopt(handle, CURLOPT_PROXY, "");
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, left);
+    curl_easy_perform(handle);
 }
 
 // What every kind sets first: where it goes and who asks.
@@ -176,8 +211,7 @@ void HttpClient::SendStartHit(const std::string& url) {
     curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
     FollowRedirects(h);  // a moved statistics server still learns of the start
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
-    LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
-    RestrictedPerform(h, url);  // a failed hit changes nothing
+    SendEvent(h, url, kStartEventBudgetMs);  // a failed hit changes nothing
 }
 
 void HttpClient::SendFinalHit(const std::string& url) {
@@ -185,16 +219,5 @@ void HttpClient::SendFinalHit(const std::string& url) {
     // The last request of a run: one exchange, no redirect, no trace.
     SetTarget(h, url);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, DiscardBody);
-    LimitTime(h, kHitConnectSeconds, kHitTotalSeconds);
-    std::string proxy;
-    const CURLcode code = RestrictedPerform(h, url, &proxy);
-    long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    // The statistics server answers an event with success: a failure or an
-    // error status through a proxy is the proxy's, and the one final event of
-    // the run would be lost. It goes once more, direct.
-    if (!proxy.empty() && (code != CURLE_OK || status >= 400)) {
-        curl_easy_setopt(h, CURLOPT_PROXY, "");
-        curl_easy_perform(h);
-    }
+    SendEvent(h, url, kFinalEventBudgetMs);
 }

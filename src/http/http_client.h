@@ -18,6 +18,10 @@ struct RangeReceiver {
     void* progressContext;
 };
 
+// What a run's final event may take in all, its direct resend included: the
+// window waits no longer than this for its answer.
+constexpr long kFinalEventBudgetMs = 10000;
+
 class HttpClient {
 public:
     HttpClient() : handle_(curl_easy_init()) {}

@@ -11,7 +11,7 @@ namespace {
 
 struct ProxyMemory {
     std::mutex lock;
-    std::map<std::string, std::optional<std::string>> byHost;
+    std::map<std::string, std::optional<std::string>> bySchemeAndHost;
     std::set<std::string> unreachable;
 };
 
@@ -20,16 +20,21 @@ ProxyMemory& Memory() {
     return *memory;
 }
 
-std::string HostOf(const std::string& url) {
-    std::string host;
+// "scheme://host": the system may name one proxy for http and another for
+// https on the same host.
+std::string SchemeAndHostOf(const std::string& url) {
+    std::string key;
     CURLU* parts = curl_url();
-    char* text = nullptr;
+    char* scheme = nullptr;
+    char* host = nullptr;
     if (parts && curl_url_set(parts, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-        curl_url_get(parts, CURLUPART_HOST, &text, 0) == CURLUE_OK)
-        host = text;
-    curl_free(text);
+        curl_url_get(parts, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(parts, CURLUPART_HOST, &host, 0) == CURLUE_OK)
+        key = std::string(scheme) + "://" + host;
+    curl_free(scheme);
+    curl_free(host);
     curl_url_cleanup(parts);
-    return host;
+    return key;
 }
 
 // A proxy this libcurl can talk to: an https proxy needs TLS to the proxy itself.
@@ -42,13 +47,13 @@ bool Speakable(const std::string& proxy) {
 
 std::string ChooseProxy(CURL* handle, const std::string& url) {
     ProxyMemory& memory = Memory();
-    const std::string host = HostOf(url);
+    const std::string key = SchemeAndHostOf(url);
     std::optional<std::string> proxy;
     bool known = false;
     {
         std::lock_guard<std::mutex> hold(memory.lock);
-        const auto found = memory.byHost.find(host);
-        if (found != memory.byHost.end()) {
+        const auto found = memory.bySchemeAndHost.find(key);
+        if (found != memory.bySchemeAndHost.end()) {
             known = true;
             proxy = found->second;
         }
@@ -57,7 +62,7 @@ std::string ChooseProxy(CURL* handle, const std::string& url) {
         // Looked up outside the lock: a script may take seconds.
         proxy = platform::SystemProxyFor(url);
         std::lock_guard<std::mutex> hold(memory.lock);
-        memory.byHost.emplace(host, proxy);
+        memory.bySchemeAndHost.emplace(key, proxy);
     }
     if (!proxy) return {};  // libcurl's own choice
     {
@@ -68,16 +73,21 @@ std::string ChooseProxy(CURL* handle, const std::string& url) {
     return *proxy;
 }
 
-void NoteProxyResult(CURL* handle, const std::string& proxy, CURLcode code) {
+void NoteProxyResult(CURL* handle, const std::string& proxy, CURLcode code, bool requestSent) {
     if (proxy.empty()) return;
-    // A proxy that accepted and then said nothing (no status line) has
-    // stalled like one that refuses: both leave the run to direct requests.
-    long status = 0;
+    // Only what shows the proxy itself failing counts: it could not be
+    // reached, its handshake failed or never completed, or it closed without
+    // any answer (a working proxy answers an upstream's failure with a
+    // status). A timeout after the request went is the upstream being slow.
+    long status = 0, tunnelStatus = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    const bool silent =
-        status == 0 && (code == CURLE_OPERATION_TIMEDOUT || code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR);
+    curl_easy_getinfo(handle, CURLINFO_HTTP_CONNECTCODE, &tunnelStatus);
+    const bool unanswered = status == 0 && tunnelStatus == 0;
+    const bool closed = code == CURLE_GOT_NOTHING || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR;
+    const bool neverThrough = !requestSent && code == CURLE_OPERATION_TIMEDOUT;
     const bool unreachable = code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT ||
-                             code == CURLE_PROXY || code == CURLE_UNSUPPORTED_PROTOCOL || silent;
+                             code == CURLE_PROXY || code == CURLE_UNSUPPORTED_PROTOCOL ||
+                             (unanswered && (closed || neverThrough));
     if (!unreachable) return;
     std::lock_guard<std::mutex> hold(Memory().lock);
     Memory().unreachable.insert(proxy);

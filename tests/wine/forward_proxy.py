@@ -5,9 +5,14 @@ Logs every request line to LOG; sends requests for hosts under .invalid to
 127.0.0.1 at the same port; answers GET /proxy.pac itself with a script that
 names this proxy. With --require-auth it answers 407 to everything; with
 --die-at-final it dies at the first final event (any event but
-download-started): the connection closed unanswered, the port closed. Stops
-by itself after --seconds.
-  forward_proxy.py PORT LOG [--require-auth] [--die-at-final] [--seconds N]
+download-started): the connection closed unanswered, the port closed. With
+--refuse-stats it answers 403 to every event (a policy against the statistics
+host); with --hang-stats it takes every event and never answers. With
+--origin it is the statistics server itself: it answers requests for its own
+paths with 204, a final event only after --hold-final seconds. Stops by
+itself after --seconds.
+  forward_proxy.py PORT LOG [--require-auth] [--die-at-final] [--refuse-stats] [--hang-stats]
+                   [--origin [--hold-final N]] [--seconds N]
 """
 import argparse
 import os
@@ -46,8 +51,21 @@ def serve(connection, args, log_lock):
             script = f'function FindProxyForURL(url, host) {{ return "PROXY 127.0.0.1:{args.port}"; }}'
             answer(connection, "200 OK", script.encode(), "Content-Type: application/x-ns-proxy-autoconfig\r\n")
             return
-        if args.die_at_final and "/evt/download-" in target and "/evt/download-started" not in target:
+        event = "/evt/download-" in target
+        final = event and "/evt/download-started" not in target
+        if args.die_at_final and final:
             os._exit(0)  # mid-request: the client sees the connection end with no answer
+        if args.refuse_stats and event:
+            answer(connection, "403 Forbidden", b"not here")
+            return
+        if args.hang_stats and event:
+            time.sleep(args.seconds)  # accepted, never answered
+            return
+        if args.origin and target.startswith("/"):
+            if final:
+                time.sleep(args.hold_final)
+            answer(connection, "204 No Content")
+            return
         if args.require_auth:
             answer(connection, "407 Proxy Authentication Required", b"no", 'Proxy-Authenticate: Basic realm="t"\r\n')
             return
@@ -78,6 +96,10 @@ def main():
     parser.add_argument("log")
     parser.add_argument("--require-auth", action="store_true")
     parser.add_argument("--die-at-final", action="store_true")
+    parser.add_argument("--refuse-stats", action="store_true")
+    parser.add_argument("--hang-stats", action="store_true")
+    parser.add_argument("--origin", action="store_true")
+    parser.add_argument("--hold-final", type=float, default=0)
     parser.add_argument("--seconds", type=float, default=300)
     args = parser.parse_args()
     listener = socket.create_server(("127.0.0.1", args.port))

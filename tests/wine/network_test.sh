@@ -2,8 +2,8 @@
 # tovik-downloader.exe under Wine on the networks users have: the proxy set
 # the way the system's settings dialog stores it (named, with a bypass list,
 # or an auto-config script), a dead proxy, a proxy asking for credentials, a
-# proxy that dies at the final event, and
-# a user whose temporary folder and report path hold Polish letters; an https
+# proxy that dies at the final event, statistics that hang, are refused or
+# held, and a user whose temporary folder and report path hold Polish letters; an https
 # installer URL, a swapped installer, and the signature cases of a build that
 # pins its publisher. UNRESOLVABLE_EXE is the same exe with hosts under
 # .invalid: only a proxy reaches them. PINNED_EXE is the same exe pinned to
@@ -71,6 +71,8 @@ run_case() {  # name exe document flags proxy bypass script proxy_mode expected_
     local proxy_pid= asking=()
     [ "$mode" = auth ] && asking=(--require-auth)
     [ "$mode" = dies ] && asking=(--die-at-final)
+    [ "$mode" = refuses-stats ] && asking=(--refuse-stats)
+    [ "$mode" = hangs-stats ] && asking=(--hang-stats)
     if [ "$mode" != none ]; then
         python3 "$here/forward_proxy.py" "$proxy_port" "$work/proxy.log" --seconds 120 "${asking[@]}" &
         proxy_pid=$!
@@ -125,6 +127,18 @@ check "dead proxy: direct after it, the installer byte-exact, no package error" 
 run_case "proxy that dies at the final event" "$exe" direct 3 "127.0.0.1:$proxy_port" "" "" dies ok
 check "proxy that dies at the final event: sent once more, direct, and logged exactly once" \
     'grep -q "/evt/download-succeeded?" "$work/proxy.log" &&
+    [ "$(grep -c "download-succeeded" "$work/stats/events.log")" -eq 1 ]'
+
+# Statistics never decide a download: a statistics host that hangs behind
+# the only proxy leaves the proxy in use, and one it refuses is reached direct,
+# both events.
+run_case "statistics host that hangs behind the proxy" "$unresolvable_exe" unresolvable 3 "127.0.0.1:$proxy_port" \
+    "" "" hangs-stats ok
+check "statistics host that hangs behind the proxy: the proxy kept for the packages, byte-exact" \
+    '[ "$(grep -c "^GET http://files.invalid:$metadata_port/files/installer.bin " "$work/proxy.log")" -eq 4 ] && byte_exact'
+run_case "proxy that refuses the statistics host" "$exe" direct 3 "127.0.0.1:$proxy_port" "" "" refuses-stats ok
+check "proxy that refuses the statistics host: both events sent direct and logged" \
+    'grep -q "/evt/download-started?" "$work/proxy.log" && grep -q "/evt/download-started" "$work/stats/events.log" &&
     [ "$(grep -c "download-succeeded" "$work/stats/events.log")" -eq 1 ]'
 
 # The owner's signing tool with a throwaway certificate; the signed stub runs the next case.
@@ -193,5 +207,18 @@ for name in TEMP TMP; do wine_reg add 'HKCU\Environment' /v $name /d "C:\\users\
 report_name="$polish/raport.ini" run_case "Polish folders" "$exe" direct 1 "" "" "" none ok
 check "Polish folders: the installer is in the user's temporary folder, byte-exact" \
     'byte_exact && [[ "$installer" == *"/$polish/Temp/toviksetup"* ]]'
+
+# Last, since it takes the statistics port from nginx: a statistics server
+# that holds every final event for 30 s, reached through the proxy and then
+# direct. The final event's budget bounds both; the report is ok regardless.
+"$servers" stop "$work/stats"
+python3 "$here/forward_proxy.py" "$stats_port" "$work/origin.log" --origin --hold-final 30 --seconds 150 &
+pids+=($!)
+started_at=$SECONDS
+run_case "statistics server that holds the final event" "$exe" direct 3 "127.0.0.1:$proxy_port" "" "" live ok
+check "statistics server that holds the final event: ok within the event's budget, byte-exact" \
+    '[ $((SECONDS - started_at)) -lt 60 ] && byte_exact'
+check "statistics server that holds the final event: one download-succeeded reached it" \
+    '[ "$(grep -c "download-succeeded" "$work/origin.log")" -eq 1 ]'
 
 checks_result

@@ -19,10 +19,11 @@ def event_line(name, download, **values):
         errors = values.get("errors", [])
         if name == "download-failed":
             query += f"&errorCode={values['code']}&errorMsg={quoted(values.get('message', 'Curl error.'))}"
-        query += (f"&url={quoted('http://dl.example.com/files/ab/TovikSetup.exe')}&errorCount={len(errors)}"
+        url = values.get("url", "http://dl.example.com/files/ab/TovikSetup.exe")
+        query += (f"&url={quoted(url)}&errorCount={len(errors)}"
                   f"&errors={quoted(json.dumps(errors, separators=(',', ':')))}&packageNumber={len(times)}"
                   f"&totalTime={sum(times)}&packageTimes={quoted('[' + ','.join(map(str, times)) + ']')}")
-    return json.dumps({"time": "2026-12-08T12:00:00+00:00", "event": name, "query": query,
+    return json.dumps({"time": values.get("time", "2026-12-08T12:00:00+00:00"), "event": name, "query": query,
                        "userAgent": "Tovik-Lumen-Downloader/2.1.2 (OS;Windows;Windows NT 10.0) (BRANDING;Tovik)",
                        "status": 204}, separators=(",", ":"))
 

@@ -19,6 +19,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 sys.path.insert(0, HERE)
+from owner.stats_render import finals_without_start_text  # noqa: E402
 from owner.stats_report import open_store, read_into, summarize  # noqa: E402
 from synthetic_events import event_line  # noqa: E402
 
@@ -56,7 +57,9 @@ class Report(unittest.TestCase):
         self.assertEqual(summary["downloads"], {
             "started": 3, "succeeded": 1, "failed": 1, "canceled": 0, "started_never_finished": 1,
             "final_without_start": 1, "repeated_final_events": 1})
-        self.assertEqual(summary["rejected_events"], {"count": 1, "reasons": {"no download-started with this id": 1}})
+        self.assertEqual(summary["rejected_events"], {"count": 0, "reasons": {}})
+        self.assertEqual(summary["finals_without_start"], {"count": 1, "succeeded": 0, "failed": 0, "canceled": 1,
+                                                           "success_rate": 0.0, "failure_codes": {}})
         self.assertEqual(summary["failures"], [{"errorCode": 22, "name": "CURLE_HTTP_RETURNED_ERROR",
                                                 "errorMsg": "Curl error.", "count": 1}])
         self.assertEqual(summary["success_rate"], 50.0)
@@ -112,7 +115,7 @@ class Report(unittest.TestCase):
         figures = ("downloads", "failures", "failures_by_code", "retries", "package_times_ms", "download_times_ms",
                    "throughput_mb_per_s", "installers", "success_rate")
         for kind, lines, count in (("unparsed_lines", hostile, 1), ("rejected_events", absurd, 1),
-                                   ("rejected_events", {"4,000 forged finals without a start": [
+                                   ("finals_without_start", {"4,000 forged finals without a start": [
                                        event_line("download-failed", f"forged{n}", code=7) for n in range(4000)]}, 4000)):
             for name, line in lines.items():
                 with self.subTest(name):
@@ -123,6 +126,31 @@ class Report(unittest.TestCase):
                         if key == "downloads":
                             got, want = dict(got, final_without_start=0), dict(want, final_without_start=0)
                         self.assertEqual(got, want, key)
+
+    def test_lost_starts_by_outcome_releases_by_instant_and_a_package_of_a_day(self):
+        sha = "ab" * 32
+        url = f"http://dl.example.com/files/{sha}/TovikSetup.exe"
+
+        def download(name, at, starts=True, **values):  # at: nginx's local time in Warsaw (UTC+1 in December)
+            time = f"2026-12-08T{at}:00+01:00"
+            return ([event_line("download-started", name, time=time)] if starts else []) + \
+                [event_line(values.pop("event", "download-succeeded"), name, url=url, time=time, **values)]
+        # Republished at 12:00 UTC with another package size: 12:30 in Warsaw is 11:30 UTC, the first release's.
+        releases = [{"file": "TovikSetup.exe", "sha256": sha, "package_size": size, "published": published}
+                    for size, published in ((1000, "2026-12-08T10:00:00+00:00"), (2000, "2026-12-08T12:00:00+00:00"))]
+        day_long = 2 ** 30 * 1000 // 12000  # one 1 GiB package at 12 KB/s: over a day, and real
+        lines = (download("first", "12:30", times=[100, 100]) + download("second", "13:30", times=[100, 100]) +
+                 download("long", "13:40", times=[day_long]) +
+                 download("lost", "13:45", starts=False, times=[100]) +
+                 download("swapped", "13:50", starts=False, event="download-failed", code=133, times=[100]))
+        db, _ = open_store(":memory:")
+        read_into(db, lines, "log")
+        summary = summarize(db, package_size=1000, releases=releases)[0]
+        self.assertEqual((summary["downloads"]["succeeded"], summary["downloads"]["failed"]), (3, 0))
+        self.assertEqual(summary["rejected_events"]["count"], 0)
+        self.assertEqual(finals_without_start_text(summary["finals_without_start"]),
+                         "finals without a start: 2 (1 succeeded, 1 failed with 133)")
+        self.assertEqual([(r["package_size"], r["succeeded"]) for r in summary["releases"]], [(1000, 1), (2000, 2)])
 
     def test_history_counts_each_line_once_and_reports_a_period(self):
         log = [dated(event_line("download-started", "a"), "01"), dated(event_line("download-succeeded", "a"), "01"),

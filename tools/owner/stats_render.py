@@ -108,6 +108,16 @@ def _comparison(summary):
             f"{finished(before):,} finished, {_number(before['success_rate'], 1)} % succeeded.</p>")
 
 
+def finals_without_start_text(unpaired):
+    """"finals without a start: 2 (1 succeeded, 1 failed with 133)"."""
+    parts = [f"{unpaired['succeeded']:,} succeeded"] if unpaired["succeeded"] else []
+    for code, n in unpaired["failure_codes"].items():
+        parts.append(f"{n:,} failed with {code}")
+    if unpaired["canceled"]:
+        parts.append(f"{unpaired['canceled']:,} canceled")
+    return f"finals without a start: {unpaired['count']:,}" + (f" ({', '.join(parts)})" if parts else "")
+
+
 def render_html(summary, drawn, source):
     d = summary["downloads"]
     sections = []
@@ -122,7 +132,7 @@ def render_html(summary, drawn, source):
     section("Downloads", _bars(outcome_labels, outcome_values, "Outcome of each download", ""),
             _table([("started", d["started"]), ("succeeded", d["succeeded"]), ("failed", d["failed"]),
                     ("canceled", d["canceled"]), ("started, never finished", d["started_never_finished"]),
-                    ("final event without a start", d["final_without_start"]),
+                    ("final event without a start (below)", d["final_without_start"]),
                     ("repeated final events", d["repeated_final_events"])], ["", "downloads"]))
 
     days = summary["days"]
@@ -192,6 +202,12 @@ def render_html(summary, drawn, source):
             _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
                     ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
                     ("99th percentile", _number(total["p99"] and total["p99"] / 1000, 1) + " s")],))
+
+    unpaired = summary["finals_without_start"]
+    section("Finals without a start", None,
+            f"<p>{html.escape(finals_without_start_text(unpaired))}. Consistent final events whose "
+            "download-started never arrived, kept out of every figure above: a start lost on the way (a proxy "
+            "that refused it), or events sent by anyone (docs/serving.md).</p>")
 
     rejected = summary["rejected_events"]
     section("Rejected events", None,

@@ -15,7 +15,6 @@ from owner.stats_store import LISTED_BAD_LINES, bin_value, line_count
 # is measured with where no record of releases says better.
 DEFAULT_PACKAGE_SIZE = 4 * 1024 * 1024
 UNKNOWN_INSTALLER = "unknown installer"
-NO_START = "no download-started with this id"
 
 # The period, bound as :since and :end (the day after until) to every query.
 # A final event counts only with its start (paired); lines with no day of
@@ -118,7 +117,9 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None, rel
         for index, release in enumerate(versions):
             bound = {**period, "key": key, "from": release["published"] if index else None,
                      "to": versions[index + 1]["published"] if index + 1 < len(versions) else None}
-            where = "installer = :key AND (:from IS NULL OR time >= :from) AND (:to IS NULL OR time < :to)"
+            # Instants, not texts: nginx writes local time with its offset, the record UTC.
+            where = ("installer = :key AND (:from IS NULL OR julianday(time) >= julianday(:from)) "
+                     "AND (:to IS NULL OR julianday(time) < julianday(:to))")
             speed = speeds(where, bound, release["package_size"])
             measured.append(speed)
             counts = Counter(dict(rows(f"SELECT event, count(*) FROM finals WHERE {FINALS} AND {where} GROUP BY 1",
@@ -153,9 +154,14 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None, rel
                      **_shares(outcomes_in({"since": previous["previous_since"], "end": previous["since"]}))}}
     rejected = {name[len("rejected:"):]: n for name, n in rows(
         f"SELECT name, sum(count) FROM line_counts WHERE name LIKE 'rejected:%' AND {DAY_IN_PERIOD} GROUP BY 1")}
-    without_start = one(f"SELECT count(*) FROM finals WHERE {IN_PERIOD} AND paired = 0")
-    if without_start:
-        rejected[NO_START] = without_start
+    # Kept out of every paired figure (forged finals cannot move them), and
+    # shown by outcome: a start lost on the way, or events sent by anyone.
+    unpaired = f"FROM finals WHERE {IN_PERIOD} AND paired = 0"
+    without_start = one(f"SELECT count(*) {unpaired}")
+    finals_without_start = {
+        "count": without_start, **_shares(Counter(dict(rows(f"SELECT event, count(*) {unpaired} GROUP BY 1")))),
+        "failure_codes": {str(code): n for code, n in rows(
+            f"SELECT error_code, count(*) {unpaired} AND event = 'download-failed' GROUP BY 1 ORDER BY 2 DESC, 1")}}
     first, last = rows(f"SELECT min(time), max(time) FROM (SELECT time FROM starts WHERE {IN_PERIOD} "
                        f"UNION ALL SELECT time FROM finals WHERE {FINALS})")[0]
     failures_by_code = Counter()
@@ -202,6 +208,7 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None, rel
         },
         "releases": release_rows,
         "rejected_events": {"count": sum(rejected.values()), "reasons": rejected},
+        "finals_without_start": finals_without_start,
         "compared_with_previous_period": compared or None,
         "unparsed_lines": {"count": line_count(db, "unparsed", DAY_IN_PERIOD, period),
                            **{key: [{"source": source, "line": n, "text": t} for source, n, t in db.execute(

@@ -1,6 +1,7 @@
 #!/bin/bash
 # tovik-fetch against nginx on loopback with real Range support: the file, the
-# requests nginx logged and the statistics events it received.
+# requests nginx logged and the statistics events it received; and the local
+# servers started from a folder nginx's workers cannot enter.
 set -uo pipefail
 fetch=${1:?usage: nginx_end_to_end.sh TOVIK_FETCH}
 . "$(dirname "$0")/../tools/common.sh"
@@ -104,4 +105,20 @@ cp "$dir/swapped" "$(find "$dir/www/files" -name "${named##*/}" -newer "$dir/ser
 output=$(fetch_from "$url" "$dir/ca.pem")
 check "a swapped installer fails with 133, its file removed" '[[ "$output" == "WM_DOWNLOAD_FAILED 133"* ]] &&
     [ -z "$(ls -A "$dir/tmp")" ] && last_event | grep -q "download-failed?.*&errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata%20hash&"'
+# Servers started from a folder only its owner may enter (a clone in /root, a
+# home of mode 0700, a path with a space): they serve from a run folder the
+# workers can reach, and stopping them removes it.
+closed="$dir/closed folder"
+mkdir -m 700 "$closed"
+"$servers" stop "$dir"
+start_servers "$closed/srv" "$port" 1000 500 || { cat "$closed/srv/error.log"; exit 1; }
+run_folder=$(realpath "$closed/srv")
+check "servers from a closed folder: the document and a package are served" \
+    'curl -sf "http://127.0.0.1:$port/downloader/installer-metadata/windows" | grep -q "<size>1000</size>" &&
+    [ "$(curl -sf -r 0-499 "http://127.0.0.1:$port/files/installer.bin" | wc -c)" -eq 500 ] &&
+    [[ $run_folder == /tmp/tovik-servers-* ]] && [ "$(stat -c %a "$closed")" = 700 ]'
+"$servers" stop "$closed/srv"
+check "servers from a closed folder: stopped, their run folder and its link are gone" \
+    '[ ! -e "$run_folder" ] && [ ! -L "$closed/srv" ] && ! curl -s "http://127.0.0.1:$port/" >/dev/null'
+
 checks_result

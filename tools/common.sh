@@ -159,8 +159,25 @@ apt_install() {  # packages...: installed, or one line naming those that could n
     return 1
 }
 
+can_install_packages() { [ "$(id -u)" -eq 0 ]; }
+
+ensure_packages() {  # packages...: only what dpkg says is missing is installed; a user who is not root is told what
+    local package missing=()
+    for package in "$@"; do
+        dpkg-query -W -f '${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if ! can_install_packages; then
+        echo "missing packages: ${missing[*]}; install them as root: apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+        return 1
+    fi
+    apt_update
+    apt_install "${missing[@]}"
+}
+
 install_wine32() {  # true when 32-bit Wine is there or could be installed; a failed try leaves apt as it was
     [ -x "$wine32_loader" ] && return 0
+    can_install_packages || return 1
     dpkg --add-architecture i386
     apt_update
     apt_install wine32:i386 && [ -x "$wine32_loader" ] && return 0
@@ -176,7 +193,8 @@ choose_windows_lane() {  # sets windows_arch (i686 or x86_64) and windows_lane_w
     elif ! can_run_32bit; then
         windows_arch=x86_64 windows_lane_why="this machine cannot execute 32-bit programs"
     elif ! install_wine32; then
-        windows_arch=x86_64 windows_lane_why="32-bit Wine (wine32:i386) is not installed and cannot be installed here"
+        windows_arch=x86_64 windows_lane_why="32-bit Wine (wine32:i386) is not installed and cannot be installed here$(
+            can_install_packages || echo " by this user")"
     else
         windows_arch=i686 windows_lane_why="this machine executes 32-bit programs and has 32-bit Wine"
     fi

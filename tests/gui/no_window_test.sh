@@ -35,9 +35,14 @@ for display in unset :31999; do
 done
 
 # --- the report's path
+# Another user runs a copy where that user can reach it: the build may be in
+# a folder only its owner enters (a clone in /root, say).
+cp "$installer" "$work/installer-copy"
+chmod 755 "$work/installer-copy"
 run() {  # report path, [user]: starts the installer without a display; sets pid
     if [ -n "${2:-}" ]; then
-        env -u DISPLAY -u WAYLAND_DISPLAY setpriv --reuid="$2" --regid="$2" --clear-groups "$installer" "$1" 2>"$work/stderr" &
+        env -u DISPLAY -u WAYLAND_DISPLAY setpriv --reuid="$2" --regid="$2" --clear-groups "$work/installer-copy" "$1" \
+            2>"$work/stderr" &
     else
         env -u DISPLAY -u WAYLAND_DISPLAY "$installer" "$1" 2>"$work/stderr" &
     fi
@@ -56,11 +61,16 @@ check "reserved in a sticky folder: the caller's own file gets the report" \
 rm -f "$reserved"
 exit_code_within "$pid" 10
 
-mknod "$work/device" c 1 3
-run "$work/device"
-exit_code_within "$pid" 3
-check "device node: exit at once, said, the node left as it was" \
-    '[ $? -eq 0 ] && said "is not a regular file" && [ -c "$work/device" ]'
+root=$([ "$(id -u)" -eq 0 ] && echo yes)
+if [ -n "$root" ]; then
+    mknod "$work/device" c 1 3
+    run "$work/device"
+    exit_code_within "$pid" 3
+    check "device node: exit at once, said, the node left as it was" \
+        '[ $? -eq 0 ] && said "is not a regular file" && [ -c "$work/device" ]'
+else
+    echo "skipped: device node (making one needs root)"
+fi
 
 long="$work/$(printf 'r%.0s' $(seq 246)).ini"
 run "$long"
@@ -80,11 +90,15 @@ check "second run on the same path: exit at once, said, the first's report kept"
 rm -f "$work/shared.ini"
 exit_code_within "$first" 10
 
-printf '[tovikdownload]\r\nstatus=ok' >"$sticky/earlier.ini"
-chmod 644 "$sticky/earlier.ini"
-run "$sticky/earlier.ini" 65534
-exit_code_within "$pid" 3
-check "another user's report that cannot be emptied: exit at once, said, left alone" \
-    '[ $? -eq 0 ] && said "cannot be emptied" && [ "$(cat "$sticky/earlier.ini")" = "$(printf "[tovikdownload]\r\nstatus=ok")" ]'
+if [ -n "$root" ]; then
+    printf '[tovikdownload]\r\nstatus=ok' >"$sticky/earlier.ini"
+    chmod 644 "$sticky/earlier.ini"
+    run "$sticky/earlier.ini" 65534
+    exit_code_within "$pid" 3
+    check "another user's report that cannot be emptied: exit at once, said, left alone" \
+        '[ $? -eq 0 ] && said "cannot be emptied" && [ "$(cat "$sticky/earlier.ini")" = "$(printf "[tovikdownload]\r\nstatus=ok")" ]'
+else
+    echo "skipped: another user's report (acting as another user needs root)"
+fi
 
 checks_result

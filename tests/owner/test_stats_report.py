@@ -5,6 +5,7 @@ without a start and starts without a final, and logs that look alike."""
 import gzip
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -224,14 +225,21 @@ class Report(unittest.TestCase):
             os.chmod(os.path.join(folder, name), 0o777 if name == "out" else 0o644)
         before = sorted(os.listdir(folder))
         as_other = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
-        if not as_other:
+        if as_other:  # a copy of the tool that user can reach (the checkout may be in /root)
+            tools_copy = tempfile.mkdtemp()
+            shutil.copytree(os.path.join(TOOLS, "owner"), os.path.join(tools_copy, "owner"),
+                            ignore=shutil.ignore_patterns("__pycache__"))
+            shutil.copy(tool, tools_copy)
+            subprocess.run(["chmod", "-R", "a+rX", tools_copy], check=True)
+            tool = os.path.join(tools_copy, "stats-report")
+        else:
             os.chmod(store, 0o444)
         done = subprocess.run(as_other + [tool, log, "-o", os.path.join(out, "ro.html"), "--store", store],
                               capture_output=True, text=True)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertIn("read-only", done.stderr)
         self.assertEqual(sorted(os.listdir(folder)), before)
-        subprocess.run(["rm", "-rf", folder], check=True)
+        subprocess.run(["rm", "-rf", folder] + ([tools_copy] if as_other else []), check=True)
 
 
 if __name__ == "__main__":

@@ -138,7 +138,7 @@ check "statistics host that hangs behind the proxy: the proxy kept for the packa
     '[ "$(grep -c "^GET http://files.invalid:$metadata_port/files/installer.bin " "$work/proxy.log")" -eq 4 ] && byte_exact'
 run_case "proxy that refuses the statistics host" "$exe" direct 3 "127.0.0.1:$proxy_port" "" "" refuses-stats ok
 check "proxy that refuses the statistics host: both events sent direct and logged" \
-    'grep -q "/evt/download-started?" "$work/proxy.log" && grep -q '"event":"download-started"' "$work/stats/events.log" &&
+    'grep -q "/evt/download-started?" "$work/proxy.log" && grep -q "\"event\":\"download-started\"" "$work/stats/events.log" &&
     [ "$(grep -c "download-succeeded" "$work/stats/events.log")" -eq 1 ]'
 
 # The owner's signing tool with a throwaway certificate; the signed stub runs the next case.

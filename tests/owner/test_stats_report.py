@@ -20,9 +20,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 sys.path.insert(0, HERE)
+from owner.stats_metrics import metrics_text  # noqa: E402
 from owner.stats_render import finals_without_start_text  # noqa: E402
 from owner.stats_report import open_store, read_into, summarize  # noqa: E402
-from synthetic_events import event_line  # noqa: E402
+from synthetic_events import event_line, quoted  # noqa: E402
 
 
 def summary_of(*logs, **period):
@@ -152,6 +153,18 @@ class Report(unittest.TestCase):
         self.assertEqual(finals_without_start_text(summary["finals_without_start"]),
                          "finals without a start: 2 (1 succeeded, 1 failed with 133)")
         self.assertEqual([(r["package_size"], r["succeeded"]) for r in summary["releases"]], [(1000, 1), (2000, 2)])
+
+    def test_metrics_escape_their_labels_and_show_the_own_codes_from_the_start(self):
+        url = "http://dl.example.com/files/" + "cd" * 32 + "/" + quoted('Tovik "Setup\\.exe')
+        db, _ = open_store(":memory:")
+        read_into(db, [event_line("download-started", "m"), event_line("download-succeeded", "m", url=url, times=[5]),
+                       event_line("download-failed", "n", code=133)], "log")
+        text = metrics_text(db, 1796731200, 0.25)
+        self.assertIn('tovik_downloads_by_release_total{release="Tovik \\"Setup\\\\.exe (cdcdcdcd)",outcome="succeeded"} 1\n',
+                      text)
+        for code in range(128, 136):  # 133 without its start: in no counter yet
+            self.assertIn(f'tovik_download_failures_total{{code="{code}"}} 0\n', text)
+        self.assertIn('tovik_finals_without_start{outcome="failed"} 1\n', text)
 
     def test_history_counts_each_line_once_and_reports_a_period(self):
         log = [dated(event_line("download-started", "a"), "01"), dated(event_line("download-succeeded", "a"), "01"),

@@ -1,17 +1,20 @@
 """Reads the statistics events (one JSON line each, as the nginx configuration
 writes them) into the store of their history (owner/stats_store.py), pairs
 each download's start with its final event, and writes a self-contained HTML
-report of a period with pictures and a JSON summary beside it. Lines are
-parsed by owner/event_lines.py, summarised by owner/stats_summary.py and
-drawn by owner/stats_render.py."""
+report of a period with pictures and a JSON summary beside it, and the
+history's figures for Prometheus. Lines are parsed by owner/event_lines.py,
+summarised by owner/stats_summary.py, drawn by owner/stats_render.py and
+exported by owner/stats_metrics.py."""
 
 import io
 import json
 import os
 import re
 import sys
+import time
 
 from owner.event_lines import Rejected, open_log, parse_line
+from owner.stats_metrics import metrics_text, write_metrics
 from owner.stats_render import render_html
 from owner.stats_store import ingest, open_store
 from owner.stats_summary import DEFAULT_PACKAGE_SIZE, package_size_from_metadata, releases_beside, summarize
@@ -33,11 +36,12 @@ def default_store(events_logs):
     return os.path.join(os.path.dirname(os.path.abspath(files[0])), "tovik-events.sqlite")
 
 
-def write_report(events_logs, output, metadata=None, store=None, since=None, until=None):
+def write_report(events_logs, output, metadata=None, store=None, since=None, until=None, prometheus=None):
     """Adds what is new in the logs (any order) to the store, then writes
-    OUTPUT (HTML) and OUTPUT's .json summary for the period; returns the
-    summary and the JSON's path. A history that may not be written is only
-    reported from."""
+    OUTPUT (HTML) and OUTPUT's .json summary for the period, and with
+    prometheus the whole history's figures there; returns the summary and the
+    JSON's path. A history that may not be written is only reported from."""
+    started = time.monotonic()
     package_size = package_size_from_metadata(metadata) if metadata else DEFAULT_PACKAGE_SIZE
     releases = releases_beside(metadata) if metadata else []
     path = store or default_store(events_logs)
@@ -50,6 +54,8 @@ def write_report(events_logs, output, metadata=None, store=None, since=None, unt
         print(f"stats-report: the history {path} is read-only: the logs are not added, "
               "the report shows the history as it is", file=sys.stderr)
     summary, drawn = summarize(db, package_size, since, until, releases)
+    if prometheus:
+        write_metrics(prometheus, metrics_text(db, time.time(), time.monotonic() - started))
     db.close()
     page = render_html(summary, drawn, ", ".join(events_logs))
     json_path = re.sub(r"\.html?$", "", output) + ".json"

@@ -82,7 +82,7 @@ extern "C" int __cxa_guard_acquire(Guard* guard) {
             InterlockedExchange(&guard->busy, 0);
             continue;
         }
-        Sleep(0);  // another thread is initialising it: let it finish
+        Sleep(1);  // another thread is initialising it (maybe for seconds: a network call): let it finish
     }
 }
 

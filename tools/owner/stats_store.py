@@ -2,10 +2,12 @@
 is made from, in plain SQL kept here, so that they can move to a bigger
 engine unchanged (docs/serving.md).
 
-Ingest is idempotent: a log is known by its first line and by all the lines
-of it already read (their SHA-256), so reading a log again, a log that has
-grown, or its rotated (.gz) copy adds only what is new, while a log that
-begins like another but differs, or is shorter, is read as a log of its own.
+Ingest is idempotent: a log is known by its first line, by how far it has
+been read and by the SHA-256 of the 64 KiB just before that point, so reading
+a log again, a log that has grown, or its rotated (.gz) copy adds only what is
+new at a cost that does not grow with what was read before (a .gz is
+decompressed up to that point), while a log that begins like another but
+differs, or is shorter, is read as a log of its own.
 A last line without its newline is left for the next run (a line being
 written). Starts and finals are keyed by the download's id, so logs may come
 in any order; a final counts only once its start is there."""
@@ -43,7 +45,9 @@ CREATE TABLE IF NOT EXISTS unparsed_samples (source TEXT, line INTEGER, text TEX
 """
 # Columns that histories made before them lack: added, with their values.
 COLUMNS = (
-    ("sources", "prefix", "TEXT", None),  # SHA-256 of the lines read; NULL: trusted as before
+    ("sources", "prefix", "TEXT", None),  # SHA-256 of the lines read (histories before offset and tail)
+    ("sources", "offset", "INTEGER", None),  # bytes read
+    ("sources", "tail", "TEXT", None),  # SHA-256 of the TAIL_BYTES before offset
     ("finals", "paired", "INTEGER", "UPDATE finals SET paired = EXISTS (SELECT 1 FROM starts WHERE starts.id = finals.id)"),
     ("unparsed_samples", "day", "TEXT", None),
 )
@@ -51,6 +55,7 @@ BINS_PER_DECADE = 100  # package times to within 2.3 %
 CHUNK = 20000  # lines parsed at a time
 IN_FLIGHT = 4  # chunks handed to the workers ahead of the writes
 LISTED_BAD_LINES = 20
+TAIL_BYTES = 65536  # what is checked of a known log: the end of what was read of it
 
 
 def time_bin(milliseconds):
@@ -139,14 +144,22 @@ def _add_counts(db, table, counts):
                    "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in counts.items()])
 
 
+def _tail(log, offset):
+    """SHA-256 of the TAIL_BYTES of log before offset; None where it is shorter."""
+    start = max(0, offset - TAIL_BYTES)
+    log.seek(start)
+    data = log.read(offset - start)
+    return hashlib.sha256(data).hexdigest() if len(data) == offset - start else None
+
+
 def _identify(db, log):
-    """(identity, lines already read, their SHA-256 so far, byte offset after
-    them) of a log (a binary file at its start). Its first line names it; a log
-    that begins like one read before but differs from it is named by more of
-    its lines, then by all of them."""
+    """(identity, lines already read, byte offset after them) of a log (a
+    binary file at its start). Its first line names it; a log that begins like
+    one read before but differs from it is named by more of its lines, then by
+    all of them."""
     head = list(itertools.islice(log, 1000))
     if not head or not head[0].endswith(b"\n"):
-        return None, 0, hashlib.sha256(), 0
+        return None, 0, 0
     complete = [line for line in itertools.takewhile(lambda line: line.endswith(b"\n"), head)]
     names = [hashlib.sha256(head[0].decode("utf-8", "replace").encode("utf-8", "replace")).hexdigest(),
              "1000:" + hashlib.sha256(b"".join(complete)).hexdigest()]
@@ -157,13 +170,18 @@ def _identify(db, log):
             for line in log:
                 whole.update(line)
             identity = "all:" + whole.hexdigest()
-        row = db.execute("SELECT lines, prefix FROM sources WHERE identity = ?", (identity,)).fetchone()
+        row = db.execute("SELECT lines, prefix, offset, tail FROM sources WHERE identity = ?", (identity,)).fetchone()
         if not row:
             if level:
                 print("stats-report: a log begins like one read before but differs from it (or is shorter): "
                       "read as a log of its own", file=sys.stderr)
-            return identity, 0, hashlib.sha256(), 0
-        known, prefix = row
+            return identity, 0, 0
+        known, prefix, offset, tail = row
+        if offset is not None:
+            if _tail(log, offset) == tail:
+                return identity, known, offset
+            continue
+        # A history from before offsets: the lines read are checked whole, once.
         log.seek(0)
         digest, count, offset = hashlib.sha256(), 0, 0
         for line in itertools.islice(log, known):
@@ -173,7 +191,7 @@ def _identify(db, log):
             count += 1
             offset += len(line)
         if count == known and prefix in (None, digest.hexdigest()):
-            return identity, known, digest, offset
+            return identity, known, offset
     raise AssertionError("a log named by all of its lines matches itself")
 
 
@@ -195,22 +213,23 @@ def ingest(db, log, source, parse, rejected, final_log=False):
     rotated log). Returns the number of new lines. Two worker processes parse
     while this one writes; at most a few chunks are in flight, so memory
     stays bounded however long the log."""
-    identity, known, digest, offset = _identify(db, log)
+    identity, known, offset = _identify(db, log)
     if identity is None:
         return 0
     log.seek(offset)
     new = 0
+    read_to = offset
     counts = collections.Counter()
     samples = collections.deque(maxlen=LISTED_BAD_LINES)  # the latest of this run
     last_day = "unknown"
     insert_final = db.cursor()
 
     def complete(lines):
-        nonlocal new
+        nonlocal new, read_to
         for line in lines:
             if not line.endswith(b"\n") and not final_log:
                 return  # being written: read next time, whole
-            digest.update(line)
+            read_to += len(line)
             new += 1
             yield line
 
@@ -271,7 +290,8 @@ def ingest(db, log, source, parse, rejected, final_log=False):
         _add_counts(db, "package_times", times)
         _add_counts(db, "line_counts", counts)
         db.executemany("INSERT INTO unparsed_samples (source, line, text, day) VALUES (?, ?, ?, ?)", samples)
-        db.execute("INSERT INTO sources (identity, lines, prefix) VALUES (?, ?, ?) ON CONFLICT (identity) "
-                   "DO UPDATE SET lines = excluded.lines, prefix = excluded.prefix",
-                   (identity, known + new, digest.hexdigest()))
+        db.execute("INSERT INTO sources (identity, lines, prefix, offset, tail) VALUES (?, ?, NULL, ?, ?) "
+                   "ON CONFLICT (identity) DO UPDATE SET lines = excluded.lines, prefix = NULL, "
+                   "offset = excluded.offset, tail = excluded.tail",
+                   (identity, known + new, read_to, _tail(log, read_to)))
     return new

@@ -3,7 +3,8 @@
 # loopback: the whole road to the report, the licence view, Escape, a close
 # while connecting, a download failure with its message box, and what the
 # process inherits (standard error closed or on a terminal nobody reads, a
-# file-size limit, SIGTERM, SIGHUP and SIGINT).
+# file-size limit, SIGTERM, SIGHUP and SIGINT), and a statistics server that
+# holds the final event.
 #   window_gui_test.sh HARNESS SEND_CLOSE SHOTS_DIR
 set -uo pipefail
 harness=$1 send_close=$2 shots=$3
@@ -41,13 +42,13 @@ title="Witaj w nowym Tovik!"
 window=
 start_window() {  # report path, metadata URL, [a way to start it: plain, stderr-closed, unread-terminal, size-limit]
     case ${3:-plain} in
-        plain) TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&1 & ;;
-        stderr-closed) TMPDIR="$work/tmp" "$harness" "$2" "$base" "$1" >>"$work/harness.log" 2>&- & ;;
+        plain) TMPDIR="$work/tmp" "$harness" "$2" "${stats_base:-$base}" "$1" >>"$work/harness.log" 2>&1 & ;;
+        stderr-closed) TMPDIR="$work/tmp" "$harness" "$2" "${stats_base:-$base}" "$1" >>"$work/harness.log" 2>&- & ;;
         # Standard error on a terminal whose other end is held open and never read.
         unread-terminal) TMPDIR="$work/tmp" python3 -c 'import pty, subprocess, sys
 master, slave = pty.openpty()
-sys.exit(subprocess.call(sys.argv[1:], stderr=slave))' "$harness" "$2" "$base" "$1" >>"$work/harness.log" & ;;
-        size-limit) TMPDIR="$work/tmp" bash -c 'ulimit -f 2048; exec "$@"' limit "$harness" "$2" "$base" "$1" \
+sys.exit(subprocess.call(sys.argv[1:], stderr=slave))' "$harness" "$2" "${stats_base:-$base}" "$1" >>"$work/harness.log" & ;;
+        size-limit) TMPDIR="$work/tmp" bash -c 'ulimit -f 2048; exec "$@"' limit "$harness" "$2" "${stats_base:-$base}" "$1" \
             >>"$work/harness.log" 2>&1 & ;;
     esac
     harness_pid=$!
@@ -189,6 +190,24 @@ inherited_case unread-terminal unread-terminal files/installer.bin "" ok succeed
 inherited_case size-limit size-limit files/installer.bin "" cancel failed
 check "size-limit: the download failed with 23" 'grep -q "errorCode=23&" "$work/srv/events.log"'
 for signal in TERM HUP INT; do inherited_case "sig$signal" plain slow/installer.bin "$signal" cancel canceled; done
+
+# --- 6. a statistics server that holds every final event for 30 s: the
+# report is ok with the size all the same, once the event's budget is spent
+sed -i "s|/[a-z]*/[a-z]*\\.bin<|/files/installer.bin<|" "$document"
+holding=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 "$(dirname "$0")/../wine/forward_proxy.py" "$holding" "$work/held.log" --origin --hold-final 30 --seconds 90 &
+pids+=($!)
+report="$work/report-held.ini"
+stats_base="http://127.0.0.1:$holding" start_window "$report" "$metadata"
+click "${accept[@]}"
+click "${install[@]}"
+wait_for_file "$report" 60
+check "statistics server holding the final event: report ok with the size" \
+    'grep -q "^status=ok" "$report" && grep -q "^fileSize=$size" "$report"'
+rm -f "$report"
+exit_code_within "$harness_pid" 10
+check "statistics server holding the final event: exit code 0, the event sent once" \
+    '[ $? -eq 0 ] && [ "$(grep -c "/evt/download-succeeded?" "$work/held.log")" -eq 1 ]'
 
 echo "screenshots in $shots"
 checks_result

@@ -46,6 +46,10 @@ start_xvfb() {  # folder: an X server of our own; exports DISPLAY, sets xvfb_pid
     export DISPLAY=":$(cat "$1/display")"
 }
 
+free_port() {  # prints a loopback port nothing listens on now
+    /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
 start_servers() {  # folder, first port to try, then local-servers' arguments after PORT: sets port
     local folder=$1 first=$2 candidate
     shift 2
@@ -149,23 +153,26 @@ apt_update() {  # apt-get update, tried three times; then on with the lists at h
     echo "apt-get update failed three times; going on with the package lists at hand" >&2
 }
 
-apt_install() {  # packages...: installed, or one line naming those that could not be and a failure
-    local package missing=()
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" && return 0
+missing_packages() {  # packages...: prints those dpkg does not have installed, one a line
+    local package
     for package in "$@"; do
-        dpkg-query -W -f '${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
+        dpkg-query -W -f '${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || echo "$package"
     done
-    echo "cannot install: ${missing[*]:-$*} (apt-get says why above)" >&2
+}
+
+apt_install() {  # packages...: installed, or one line naming those that could not be and a failure
+    local missing
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" && return 0
+    missing=$(missing_packages "$@" | tr '\n' ' ')
+    echo "cannot install: ${missing% } (apt-get says why above)" >&2
     return 1
 }
 
 can_install_packages() { [ "$(id -u)" -eq 0 ]; }
 
 ensure_packages() {  # packages...: only what dpkg says is missing is installed; a user who is not root is told what
-    local package missing=()
-    for package in "$@"; do
-        dpkg-query -W -f '${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '^ii' || missing+=("$package")
-    done
+    local missing
+    mapfile -t missing < <(missing_packages "$@")
     [ ${#missing[@]} -eq 0 ] && return 0
     if ! can_install_packages; then
         echo "missing packages: ${missing[*]}; install them as root: apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2

@@ -46,13 +46,13 @@ CURLcode RestrictProtocols(CURL* handle) {
     return curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols());
 }
 
-// Through the proxy the system names for url, if any. What the transfer shows
-// of the proxy itself decides whether the run keeps using it.
 int NoteRequestSent(void* sent, char*, char*, int, int) {
     *static_cast<bool*>(sent) = true;
     return CURL_PREREQFUNC_OK;
 }
 
+// Through the proxy the system names for url, if any. What the transfer shows
+// of the proxy itself decides whether the run keeps using it.
 CURLcode RestrictedPerform(CURL* handle, const std::string& url) {
     const CURLcode restricted = RestrictProtocols(handle);
     if (restricted != CURLE_OK) return restricted;

@@ -194,8 +194,8 @@ for signal in TERM HUP INT; do inherited_case "sig$signal" plain slow/installer.
 # --- 6. a statistics server that holds every final event for 30 s: the
 # report is ok with the size all the same, once the event's budget is spent
 sed -i "s|/[a-z]*/[a-z]*\\.bin<|/files/installer.bin<|" "$document"
-holding=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-python3 "$(dirname "$0")/../wine/forward_proxy.py" "$holding" "$work/held.log" --origin --hold-final 30 --seconds 90 &
+holding=$(free_port)
+python3 "$(dirname "$0")/../support/forward_proxy.py" "$holding" "$work/held.log" --origin --hold-final 30 --seconds 90 &
 pids+=($!)
 report="$work/report-held.ini"
 stats_base="http://127.0.0.1:$holding" start_window "$report" "$metadata"

@@ -38,7 +38,6 @@ check "the metrics file passes promtool's check" 'promtool check metrics < "$tex
 check "the metrics file is the only file in the folder (written beside, then renamed)" \
     '[ "$(ls -A "$textfiles")" = tovik.prom ]'
 
-free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 exporter=$(free_port) server=$(free_port)
 timeout 120 prometheus-node-exporter --web.listen-address="127.0.0.1:$exporter" --collector.disable-defaults \
     --collector.textfile --collector.textfile.directory="$textfiles" >"$dir/exporter.log" 2>&1 &

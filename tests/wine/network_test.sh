@@ -44,7 +44,7 @@ document="$work/files/www/downloader/installer-metadata/windows"
 cp "$document" "$work/document.direct"
 sed "s|http://127.0.0.1:|http://files.invalid:|" "$work/document.direct" > "$work/document.unresolvable"
 proxy_port=$((metadata_port + 7))
-dead_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+dead_port=$(free_port)
 
 wine_reg() { "$wine_run" reg "$@" >/dev/null 2>&1; }
 
@@ -74,7 +74,7 @@ run_case() {  # name exe document flags proxy bypass script proxy_mode expected_
     [ "$mode" = refuses-stats ] && asking=(--refuse-stats)
     [ "$mode" = hangs-stats ] && asking=(--hang-stats)
     if [ "$mode" != none ]; then
-        python3 "$here/forward_proxy.py" "$proxy_port" "$work/proxy.log" --seconds 120 "${asking[@]}" &
+        python3 "$here/../support/forward_proxy.py" "$proxy_port" "$work/proxy.log" --seconds 120 "${asking[@]}" &
         proxy_pid=$!
         pids+=("$proxy_pid")
         sleep 0.5
@@ -212,7 +212,7 @@ check "Polish folders: the installer is in the user's temporary folder, byte-exa
 # that holds every final event for 30 s, reached through the proxy and then
 # direct. The final event's budget bounds both; the report is ok regardless.
 "$servers" stop "$work/stats"
-python3 "$here/forward_proxy.py" "$stats_port" "$work/origin.log" --origin --hold-final 30 --seconds 150 &
+python3 "$here/../support/forward_proxy.py" "$stats_port" "$work/origin.log" --origin --hold-final 30 --seconds 150 &
 pids+=($!)
 started_at=$SECONDS
 run_case "statistics server that holds the final event" "$exe" direct 3 "127.0.0.1:$proxy_port" "" "" live ok

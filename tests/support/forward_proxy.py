@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A forward HTTP proxy on loopback for the Windows proxy tests.
+"""A forward HTTP proxy on loopback for the Windows proxy tests, and with
+--origin a statistics server that holds final events for the window tests.
 
 Logs every request line to LOG; sends requests for hosts under .invalid to
 127.0.0.1 at the same port; answers GET /proxy.pac itself with a script that

@@ -47,6 +47,13 @@ std::string Output(const std::string& command) {
     return out.substr(0, out.find('\n'));
 }
 
+// text as one shell word, whatever it holds (a clone's path may have a space).
+std::string ShellWord(const std::string& text) {
+    std::string word = "'";
+    for (char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
+}
+
 pid_t Spawn(const std::vector<std::string>& arguments, const std::string& tempFolder, const std::string& log) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -148,7 +155,7 @@ Outcome WindowRun(const std::string& harness, const std::string& sendClose, std:
         Output(click + "234 335 click 1");  // Zainstaluj
     }
     SleepMs(closeAfterMs);
-    Output(sendClose + " " + window + " 2>/dev/null");
+    Output(ShellWord(sendClose) + " " + window + " 2>/dev/null");
 
     // A failed download shows its message box first: OK it, as a user would.
     const std::string boxName = harness.substr(harness.rfind('/') + 1);

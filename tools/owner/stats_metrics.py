@@ -7,6 +7,8 @@ of it (docs/serving.md)."""
 import os
 import tempfile
 
+from owner.stats_store import line_count
+
 # The downloader's own outcome codes, exported from the first run on so that
 # the first one ever seen is an increase an alert can see.
 OWN_CODES = range(128, 136)
@@ -32,15 +34,14 @@ def metrics_text(db, run_ended, run_seconds):
         families.append(f"# HELP {name} {help_text}\n# TYPE {name} {kind}\n" +
                         "".join(_series(name, labels, value) + "\n" for labels, value in samples))
 
-    outcomes = dict(rows("SELECT event, count(*) FROM finals WHERE paired = 1 GROUP BY 1"))
+    outcomes = dict(rows("SELECT event, sum(count) FROM final_groups GROUP BY 1"))
     family("tovik_downloads_total", "counter",
            "Downloads over the whole history: started, and the final events paired with their start by outcome.",
-           [({"outcome": "started"}, rows("SELECT count(*) FROM starts")[0][0])] +
+           [({"outcome": "started"}, line_count(db, "starts"))] +
            [({"outcome": outcome}, outcomes.get(f"download-{outcome}", 0))
             for outcome in ("succeeded", "failed", "canceled")])
     codes = {code: 0 for code in OWN_CODES}
-    codes.update(rows("SELECT error_code, count(*) FROM finals WHERE paired = 1 AND event = 'download-failed' "
-                      "GROUP BY 1"))
+    codes.update(rows("SELECT error_code, sum(count) FROM final_groups WHERE event = 'download-failed' GROUP BY 1"))
     family("tovik_download_failures_total", "counter",
            "Failed downloads by errorCode: libcurl's codes, and the downloader's own 128-135 (133 a file that is "
            "not the published one, 135 a signature not trusted).",
@@ -49,23 +50,22 @@ def metrics_text(db, run_ended, run_seconds):
            "Final events paired with their start, by the installer their url names (its decoded file name, then "
            "the first digits of its SHA-256) and outcome.",
            [({"release": release, "outcome": event[len("download-"):]}, n) for release, event, n in rows(
-               "SELECT installer, event, count(*) FROM finals WHERE paired = 1 GROUP BY 1, 2 ORDER BY 1, 2")])
+               "SELECT installer, event, sum(count) FROM final_groups GROUP BY 1, 2 ORDER BY 1, 2")])
     family("tovik_events_rejected_total", "counter",
            "Events the downloader cannot have sent, by reason; they are in no other figure.",
            [({"reason": reason[len("rejected:"):]}, n) for reason, n in rows(
                "SELECT name, sum(count) FROM line_counts WHERE name LIKE 'rejected:%' GROUP BY 1 ORDER BY 1")])
     family("tovik_log_lines_unparsed_total", "counter", "Log lines that are not events of the downloader's shape.",
-           [({}, rows("SELECT coalesce(sum(count), 0) FROM line_counts WHERE name = 'unparsed'")[0][0])])
-    unpaired = dict(rows("SELECT event, count(*) FROM finals WHERE paired = 0 GROUP BY 1"))
+           [({}, line_count(db, "unparsed"))])
+    unpaired = dict(rows("SELECT event, count(*) FROM finals INDEXED BY finals_unpaired WHERE paired = 0 GROUP BY 1"))
     family("tovik_finals_without_start", "gauge",
            "Consistent final events whose download-started has not been read, by outcome. A gauge: one leaves "
            "when its start is read later.",
            [({"outcome": outcome}, unpaired.get(f"download-{outcome}", 0))
             for outcome in ("succeeded", "failed", "canceled")])
-    newest = rows("SELECT max(at) FROM (SELECT max(julianday(time)) AS at FROM starts "
-                  "UNION ALL SELECT max(julianday(time)) FROM finals)")[0][0]
+    newest = rows("SELECT value FROM marks WHERE name = 'newest'")
     family("tovik_newest_event_timestamp_seconds", "gauge", "When the newest event read happened.",
-           [({}, round((newest - 2440587.5) * 86400) if newest is not None else 0)])
+           [({}, round(newest[0][0]) if newest else 0)])
     family("tovik_stats_run_timestamp_seconds", "gauge", "When stats-report last wrote this file.",
            [({}, round(run_ended))])
     family("tovik_stats_run_duration_seconds", "gauge", "What that run of stats-report took.",

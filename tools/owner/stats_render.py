@@ -36,30 +36,18 @@ def _bars(labels, values, title, xlabel, ylabel="downloads", color="#0d70ab"):
     return _embedded(pyplot, figure)
 
 
-def _histogram(values, title, xlabel, log=False, weights=None):
-    """Downloads (or packages) counted per bin; on a log axis the bins are
-    logarithmic, of equal width on the axis, so that the heights compare."""
+def _binned(pairs, title, xlabel):
+    """Counts of values binned already (100 a decade, as the history keeps
+    them), five bins a bar so that no bar gets one more, on a log axis where
+    the bars are of equal width and their heights compare."""
     import numpy
     pyplot, figure, axes = _figure()
-    data = numpy.asarray(values, dtype=numpy.float64)
-    weights = None if weights is None else numpy.asarray(weights, dtype=numpy.float64)
-    if log:
-        kept = data > 0
-        data, weights = data[kept], None if weights is None else weights[kept]
-        if not len(data):  # only zeros (loopback): nothing a log axis can show
-            pyplot.close(figure)
-            return None
-        if weights is None:
-            bins = numpy.logspace(numpy.log10(data.min()), numpy.log10(data.max() * 1.01), 40)
-        else:  # values binned already (100 a decade): five of them a bar, so that no bar gets one more
-            low, high = numpy.floor(numpy.log10(data.min()) * 20), numpy.ceil(numpy.log10(data.max()) * 20) + 1
-            bins = 10 ** (numpy.arange(low, high + 1) / 20)
-        axes.set_xscale("log")
-    else:
-        bins = 40
-    axes.hist(data, bins=bins, weights=weights, color="#0d70ab")
+    values = numpy.asarray([value for value, _ in pairs], dtype=numpy.float64)
+    low, high = numpy.floor(numpy.log10(values.min()) * 20), numpy.ceil(numpy.log10(values.max()) * 20) + 1
+    axes.hist(values, bins=10 ** (numpy.arange(low, high + 1) / 20), weights=[n for _, n in pairs], color="#0d70ab")
+    axes.set_xscale("log")
     axes.set_title(title)
-    axes.set_xlabel(xlabel + (" (logarithmic bins)" if log else ""))
+    axes.set_xlabel(xlabel + " (logarithmic bins)")
     axes.set_ylabel("count per bin")
     return _embedded(pyplot, figure)
 
@@ -179,15 +167,15 @@ def render_html(summary, drawn, source):
 
     times = summary["package_times_ms"]
     bins = drawn["package_time_bins"]
-    section("Package times", _histogram([bin_value(b) for b, _ in bins], "Time of each completed package",
-                                        "milliseconds", log=True, weights=[n for _, n in bins]) if times["count"] else None,
+    section("Package times", _binned([(bin_value(b), n) for b, n in bins], "Time of each completed package",
+                                     "milliseconds") if times["count"] else None,
             _table([("packages", _number(times["count"])), ("median", _number(times["median"]) + " ms"),
                     ("90th percentile", _number(times["p90"]) + " ms"),
                     ("99th percentile", _number(times["p99"]) + " ms")],))
 
     speed = summary["throughput_mb_per_s"]
-    section("Throughput", _histogram(drawn["throughput"], "Estimated throughput per finished download",
-                                     "MB/s", log=True) if speed["count"] else None,
+    section("Throughput", _binned(drawn["throughput"], "Estimated throughput per finished download", "MB/s")
+            if speed["count"] else None,
             _table([("downloads", speed["count"]), ("package size", f"{speed['package_size']:,} bytes"
                                                     if speed["measured_with"] == "package_size" else "each release's own"),
                     ("median", _number(speed.get("median"), 2) + " MB/s"),
@@ -197,8 +185,8 @@ def render_html(summary, drawn, source):
             "short), for finished downloads of two packages or more.</p>")
 
     total = summary["download_times_ms"]
-    section("Download times", _histogram(drawn["total_times"] / 1000.0, "Total time of finished downloads",
-                                         "seconds", log=True) if total["count"] else None,
+    section("Download times", _binned([(ms / 1000.0, n) for ms, n in drawn["total_times"]],
+                                      "Total time of finished downloads", "seconds") if total["count"] else None,
             _table([("downloads", total["count"]), ("median", _number(total["median"] and total["median"] / 1000, 1) + " s"),
                     ("90th percentile", _number(total["p90"] and total["p90"] / 1000, 1) + " s"),
                     ("99th percentile", _number(total["p99"] and total["p99"] / 1000, 1) + " s")],))

@@ -10,9 +10,16 @@ decompressed up to that point), while a log that begins like another but
 differs, or is shorter, is read as a log of its own.
 A last line without its newline is left for the next run (a line being
 written). Starts and finals are keyed by the download's id, so logs may come
-in any order; a final counts only once its start is there."""
+in any order; a final counts only once its start is there.
+
+What the report and the metrics read is kept as counts per day as the lines
+come (outcomes by installer and failure, download times and throughput in
+bins), so that reporting costs what the days and installers cost, not what
+the downloads do; the raw finals are read only for the few days on which a
+release was republished (owner/stats_summary.py)."""
 
 import collections
+import datetime
 import hashlib
 import itertools
 import json
@@ -38,7 +45,21 @@ CREATE TABLE IF NOT EXISTS failed_attempts (
     day TEXT, package INTEGER, count INTEGER, PRIMARY KEY (day, package)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS package_times (day TEXT, bin INTEGER, count INTEGER, PRIMARY KEY (day, bin)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS pending (id TEXT PRIMARY KEY, day TEXT, failing TEXT, bins TEXT) WITHOUT ROWID;
--- Lines, unparsed lines, repeated finals and rejected events ("rejected:<reason>") per day.
+-- Paired finals per day (their own) and what the report groups them by; no
+-- failure is 0 and ''. first and last are their times; package_ms adds
+-- totalTime / packageNumber over the timed ones.
+CREATE TABLE IF NOT EXISTS final_groups (
+    day TEXT, installer TEXT, event TEXT, error_code INTEGER, error_msg TEXT, error_count INTEGER,
+    count INTEGER, first TEXT, last TEXT, package_ms REAL, timed INTEGER,
+    PRIMARY KEY (day, installer, event, error_code, error_msg, error_count)) WITHOUT ROWID;
+-- Bins of paired succeeded finals: 'total' their totalTime (ms), 'rate' their
+-- whole packages per millisecond (throughput before the package size).
+CREATE TABLE IF NOT EXISTS final_bins (
+    day TEXT, installer TEXT, kind TEXT, bin INTEGER, count INTEGER,
+    PRIMARY KEY (day, installer, kind, bin)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS marks (name TEXT PRIMARY KEY, value) WITHOUT ROWID;
+-- Lines, unparsed lines, repeated finals and rejected events ("rejected:<reason>")
+-- per day; "starts" per day, and "starts_finished": of those, the ones with a final.
 CREATE TABLE IF NOT EXISTS line_counts (day TEXT, name TEXT, count INTEGER, PRIMARY KEY (day, name)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS counters (name TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS unparsed_samples (source TEXT, line INTEGER, text TEXT);
@@ -51,7 +72,7 @@ COLUMNS = (
     ("finals", "paired", "INTEGER", "UPDATE finals SET paired = EXISTS (SELECT 1 FROM starts WHERE starts.id = finals.id)"),
     ("unparsed_samples", "day", "TEXT", None),
 )
-BINS_PER_DECADE = 100  # package times to within 2.3 %
+BINS_PER_DECADE = 100  # package times, download times and throughput to within 2.3 %
 CHUNK = 20000  # lines parsed at a time
 IN_FLIGHT = 4  # chunks handed to the workers ahead of the writes
 LISTED_BAD_LINES = 20
@@ -70,6 +91,11 @@ def time_bins(times):
     return [_BIN_OF[ms] if ms < 65536 else time_bin(ms) for ms in times]
 
 
+def rate_bin(rate):
+    """The bin of a rate (any positive number: whole packages per millisecond)."""
+    return math.floor(BINS_PER_DECADE * math.log10(rate))
+
+
 def bin_value(index):
     """The middle of a bin, in milliseconds."""
     return 10 ** ((index + 0.5) / BINS_PER_DECADE)
@@ -80,8 +106,15 @@ def open_store(path):
     and left exactly as it is (None for writable then tells the caller)."""
     if os.path.exists(path) and not (os.access(path, os.W_OK) and os.access(os.path.dirname(os.path.abspath(path)),
                                                                                os.W_OK)):
-        return sqlite3.connect(f"file:{os.path.abspath(path)}?mode=ro&immutable=1", uri=True), False
-    db = sqlite3.connect(path)
+        db = sqlite3.connect(f"file:{os.path.abspath(path)}?mode=ro&immutable=1", uri=True)
+        if db.execute("SELECT 1 FROM sqlite_master WHERE name = 'marks'").fetchone():
+            return db, False
+        copy = sqlite3.connect(":memory:")  # from before the per-day counts: they are made in a copy
+        db.backup(copy)
+        db.close()
+        db, writable = copy, False
+    else:
+        db, writable = sqlite3.connect(path), True
     # WAL: a report can read while logs are added; a 64 MiB page cache keeps
     # the id indexes of a few million downloads in memory.
     db.execute("PRAGMA journal_mode = WAL")
@@ -94,11 +127,14 @@ def open_store(path):
                 db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
                 if fill:
                     db.execute(fill)
+        db.execute("CREATE INDEX IF NOT EXISTS finals_unpaired ON finals (time) WHERE paired = 0")
         # Whole-history counters of before: counted under no day.
         db.execute("INSERT INTO line_counts SELECT 'unknown', name, value FROM counters WHERE true "
                    "ON CONFLICT (day, name) DO UPDATE SET count = count + excluded.count")
         db.execute("DELETE FROM counters")
-    return db, True
+        if not db.execute("SELECT 1 FROM marks WHERE name = 'aggregated'").fetchone():
+            _aggregate_history(db)
+    return db, writable
 
 
 def line_count(db, name, where="true", period=None):
@@ -112,8 +148,10 @@ def _parse_chunk(parse, rejected, start, lines):
     """Lines (bytes) numbered from start, parsed into what ingest stores:
     ("start", day, id, time), ("final", day, id, row, failing packages, time
     bins), ("rejected", day, reason) or ("unparsed", day, number, text); day
-    is None where a line has no time of its own. Runs in a worker process."""
+    is None where a line has no time of its own. Also the newest event's time
+    (seconds since 1970) or None. Runs in a worker process."""
     parsed = []
+    latest = {}  # the latest time text per UTC offset: texts compare as instants only within one
     for number, raw in enumerate(lines, start):
         line = raw.decode("utf-8", "replace").strip()
         if not line:
@@ -128,13 +166,77 @@ def _parse_chunk(parse, rejected, start, lines):
             parsed.append(("unparsed", None, number, text))
             continue
         day = time[:10]
+        if time > latest.get(time[19:], ""):
+            latest[time[19:]] = time
         if final is None:
             parsed.append(("start", day, download, time))
             continue
         row = (download, time, event, final["installer"], *(final["failure"] or (None, None)), final["error_count"],
                final["package_number"], final["total_time"], *final["full"])
         parsed.append(("final", day, download, row, final["failing"], time_bins(final["times"])))
-    return parsed
+    newest = max((datetime.datetime.fromisoformat(t).timestamp() for t in latest.values()), default=None)
+    return parsed, newest
+
+
+def _count_final(groups, bins, row):
+    """Counts a paired final (a row of finals) into the per-day groups and bins."""
+    _, time, event, installer, code, message, errors, packages, total, full_packages, full_time = row[:11]
+    day = time[:10]
+    key = (day, installer, event, 0 if code is None else code, "" if message is None else message, errors)
+    group = groups.get(key)
+    if group is None:
+        groups[key] = group = [0, time, time, 0.0, 0]
+    group[0] += 1
+    group[1], group[2] = min(group[1], time), max(group[2], time)
+    if packages:
+        group[3] += total / packages
+        group[4] += 1
+    if event == "download-succeeded":
+        bins[day, installer, "total", time_bin(total)] += 1
+        if full_time:
+            bins[day, installer, "rate", rate_bin(full_packages / full_time)] += 1
+
+
+def _add_groups(db, groups, bins):
+    db.executemany("INSERT INTO final_groups VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                   "ON CONFLICT (day, installer, event, error_code, error_msg, error_count) DO UPDATE SET "
+                   "count = count + excluded.count, first = min(first, excluded.first), "
+                   "last = max(last, excluded.last), package_ms = package_ms + excluded.package_ms, "
+                   "timed = timed + excluded.timed", [(*k, *v) for k, v in groups.items()])
+    db.executemany("INSERT INTO final_bins VALUES (?, ?, ?, ?, ?) ON CONFLICT (day, installer, kind, bin) "
+                   "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in bins.items()])
+
+
+def _mark_newest(db, seconds):
+    if seconds is not None:
+        db.execute("INSERT INTO marks VALUES ('newest', ?) ON CONFLICT (name) DO UPDATE SET "
+                   "value = max(value, excluded.value)", (seconds,))
+
+
+def _aggregate_history(db):
+    """The per-day counts of a history from before them, from its rows, once."""
+    groups, bins, counts = {}, collections.Counter(), collections.Counter()
+    for row in db.execute("SELECT * FROM finals WHERE paired = 1"):
+        _count_final(groups, bins, row)
+    for name, sql in (("starts", "SELECT substr(time, 1, 10), count(*) FROM starts GROUP BY 1"),
+                      ("starts_finished", "SELECT substr(s.time, 1, 10), count(*) FROM starts AS s "
+                                          "JOIN finals AS f ON f.id = s.id GROUP BY 1")):
+        counts.update({(day, name): n for day, n in db.execute(sql)})
+    _add_groups(db, groups, bins)
+    _add_counts(db, "line_counts", counts)
+    newest = db.execute("SELECT max(at) FROM (SELECT max(julianday(time)) AS at FROM starts "
+                        "UNION ALL SELECT max(julianday(time)) FROM finals)").fetchone()[0]
+    _mark_newest(db, newest and (newest - 2440587.5) * 86400)
+    db.execute("INSERT INTO marks VALUES ('aggregated', 1)")
+
+
+def _looked_up(db, sql, ids):
+    """{id: value} of the rows sql (with IN ({}) for the ids) finds, many ids a query."""
+    found = {}
+    for at in range(0, len(ids), 10000):  # one query for many: a lookup per final costs a minute in ten million
+        batch = ids[at:at + 10000]
+        found.update(db.execute(sql.format(",".join("?" * len(batch))), batch))
+    return found
 
 
 def _add_counts(db, table, counts):
@@ -217,6 +319,9 @@ def ingest(db, log, source, parse, rejected, final_log=False):
     if identity is None:
         return 0
     log.seek(offset)
+    if not log.read(1):
+        return 0  # nothing new: no workers, nothing written
+    log.seek(offset)
     new = 0
     read_to = offset
     counts = collections.Counter()
@@ -233,28 +338,48 @@ def ingest(db, log, source, parse, rejected, final_log=False):
             new += 1
             yield line
 
-    def store(parsed):
+    groups, bins = {}, collections.Counter()
+
+    def pair(download, start_day, final_row, failing, time_bins_):
+        """A final whose start is there: counted in every figure."""
+        counts[start_day, "starts_finished"] += 1
+        _count_final(groups, bins, final_row)
+        attempts.update((final_row[1][:10], package) for package in failing)
+        times.update((final_row[1][:10], index) for index in time_bins_)
+
+    def store(item):
         nonlocal last_day
-        db.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)",
-                       [item[2:] for item in parsed if item[0] == "start"])
-        attempts, times = collections.Counter(), collections.Counter()
-        finals = [item[2] for item in parsed if item[0] == "final"]
-        started = set()
-        for at in range(0, len(finals), 10000):  # one query for many: a lookup per final costs a minute in ten million
-            batch = finals[at:at + 10000]
-            started.update(row[0] for row in db.execute(
-                f"SELECT id FROM starts WHERE id IN ({','.join('?' * len(batch))})", batch))
-        for item in parsed:
-            kind, day = item[0], item[1] or last_day
+        parsed, newest = item
+        _mark_newest(db, newest)
+        by_day = collections.defaultdict(list)
+        for entry in parsed:
+            if entry[0] == "start":
+                by_day[entry[1]].append(entry[2:])
+        for day, rows in by_day.items():  # counted per day as they are new
+            counts[day, "starts"] += insert_final.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)", rows).rowcount
+        # Finals read before their start: paired now.
+        waiting = _looked_up(db, "SELECT id, failing || char(0) || bins FROM pending "
+                                 "WHERE id IN ({})", [row[0] for rows in by_day.values() for row in rows])
+        for download, values in waiting.items():
+            failing, time_bins_ = values.split("\0")
+            start_day = db.execute("SELECT substr(time, 1, 10) FROM starts WHERE id = ?", (download,)).fetchone()[0]
+            final_row = db.execute("SELECT * FROM finals WHERE id = ?", (download,)).fetchone()
+            pair(download, start_day, final_row, json.loads(failing), json.loads(time_bins_))
+            db.execute("UPDATE finals SET paired = 1 WHERE id = ?", (download,))
+            db.execute("DELETE FROM pending WHERE id = ?", (download,))
+        started = _looked_up(db, "SELECT id, substr(time, 1, 10) FROM starts WHERE id IN ({})",
+                             [entry[2] for entry in parsed if entry[0] == "final"])
+        for entry in parsed:
+            kind, day = entry[0], entry[1] or last_day
             last_day = day
             counts[day, "lines"] += 1
             if kind == "unparsed":
                 counts[day, "unparsed"] += 1
-                samples.append((source, item[2], item[3], day))
+                samples.append((source, entry[2], entry[3], day))
             elif kind == "rejected":
-                counts[day, "rejected:" + item[2]] += 1
+                counts[day, "rejected:" + entry[2]] += 1
             elif kind == "final":
-                _, _, download, final_row, failing, bins = item
+                _, _, download, final_row, failing, time_bins_ = entry
                 paired = download in started
                 # A download's second final event is counted as such and nothing more.
                 insert_final.execute("INSERT OR IGNORE INTO finals VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
@@ -262,14 +387,12 @@ def ingest(db, log, source, parse, rejected, final_log=False):
                 if insert_final.rowcount != 1:
                     counts[day, "repeated_finals"] += 1
                 elif paired:
-                    attempts.update((day, package) for package in failing)
-                    times.update((day, index) for index in bins)
+                    pair(download, started[download], final_row, failing, time_bins_)
                 else:  # counted once its start is read
                     insert_final.execute("INSERT INTO pending VALUES (?, ?, ?, ?)",
-                                         (download, day, json.dumps(failing), json.dumps(bins)))
-        _add_counts(db, "failed_attempts", attempts)
-        _add_counts(db, "package_times", times)
+                                         (download, day, json.dumps(failing), json.dumps(time_bins_)))
 
+    attempts, times = collections.Counter(), collections.Counter()
     with db, multiprocessing.get_context("fork").Pool(2) as workers:  # one transaction: a crash changes nothing
         in_flight = collections.deque()
         for start, chunk in _chunks(complete(log), known + 1):
@@ -278,17 +401,10 @@ def ingest(db, log, source, parse, rejected, final_log=False):
                 store(in_flight.popleft().get())
         while in_flight:
             store(in_flight.popleft().get())
-        # Finals whose start has come now.
-        attempts, times = collections.Counter(), collections.Counter()
-        for download, day, failing, bins in db.execute("SELECT p.id, p.day, p.failing, p.bins FROM pending AS p "
-                                                       "JOIN starts AS s ON s.id = p.id").fetchall():
-            attempts.update((day, package) for package in json.loads(failing))
-            times.update((day, index) for index in json.loads(bins))
-            db.execute("UPDATE finals SET paired = 1 WHERE id = ?", (download,))
-            db.execute("DELETE FROM pending WHERE id = ?", (download,))
         _add_counts(db, "failed_attempts", attempts)
         _add_counts(db, "package_times", times)
         _add_counts(db, "line_counts", counts)
+        _add_groups(db, groups, bins)
         db.executemany("INSERT INTO unparsed_samples (source, line, text, day) VALUES (?, ?, ?, ?)", samples)
         db.execute("INSERT INTO sources (identity, lines, prefix, offset, tail) VALUES (?, ?, NULL, ?, ?) "
                    "ON CONFLICT (identity) DO UPDATE SET lines = excluded.lines, prefix = NULL, "

@@ -1,6 +1,6 @@
 """Synthetic event logs in the nginx configuration's JSON-lines format, for
 the report's tests and its speed measurement:
-  synthetic_events.py COUNT > events.log"""
+  synthetic_events.py COUNT [FIRST_ID] > events.log"""
 
 import json
 import random
@@ -28,9 +28,9 @@ def event_line(name, download, **values):
                        "status": 204}, separators=(",", ":"))
 
 
-def lines(count, seed=1):
+def lines(count, seed=1, first=0):
     rng = random.Random(seed)
-    for n in range(count // 2):
+    for n in range(first, first + count // 2):
         download = f"{n:032d}"
         yield event_line("download-started", download)
         packages = rng.randint(1, 40)
@@ -51,5 +51,5 @@ def lines(count, seed=1):
 
 
 if __name__ == "__main__":
-    for line in lines(int(sys.argv[1])):
+    for line in lines(int(sys.argv[1]), first=int(sys.argv[2]) if len(sys.argv) > 2 else 0):
         print(line)

@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "download/download_job.h"
 #include "download/download_progress.h"
@@ -93,11 +94,12 @@ std::string Metadata(long long size, long long packageSize = 0, const std::strin
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The descriptor of this process that points at the file, or -1.
+// The descriptor of this process that points at the file (removed or not), or -1.
 int DescriptorOf(const std::string& path) {
     std::error_code ignored;  // sockets and pipes are no files
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
-        if (std::filesystem::equivalent(fd.path(), path, ignored)) return std::stoi(fd.path().filename());
+        if (std::filesystem::read_symlink(fd.path(), ignored).string().rfind(path, 0) == 0)
+            return std::stoi(fd.path().filename());
     return -1;
 }
 
@@ -324,12 +326,14 @@ TEST_P(PackageFaults, EndAsTheyShould) {
         EXPECT_FALSE(Progress().finished.load());
         EXPECT_TRUE(Contains(events[1], "/download-failed?"));
         EXPECT_TRUE(Contains(events[1], "&errorCode=" + std::to_string(fault.failure) + "&errorMsg=Curl%20error.&"));
-        // Nothing past the failing package's end, and nothing from elsewhere.
-        const std::string written = ReadWholeFile(run.FilePath());
+        // Bytes no hash ties to the release cannot be resumed: they go. The bar
+        // stood within the failing package.
+        EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0);
         const long long packageSize = fault.packageSize > 0 ? fault.packageSize : 307200;
-        EXPECT_LE(static_cast<long long>(written.size()), packageSize);
-        EXPECT_EQ(written, content.substr(0, written.size()));
-        EXPECT_EQ(Progress().publishedPercent.load(), static_cast<int>(written.size() * 100 / fault.size));
+        const long long failedAt = fault.errorPackage * packageSize;
+        const long long size = static_cast<long long>(fault.size);
+        EXPECT_GE(Progress().publishedPercent.load(), failedAt * 100 / size);
+        EXPECT_LE(Progress().publishedPercent.load(), std::min(failedAt + packageSize, size) * 100 / size);
         EXPECT_EQ(DescriptorOf(run.FilePath()), -1) << "the installer file is closed on every way out";
     }
 }
@@ -413,6 +417,184 @@ TEST_P(HashChecks, HandOverOnlyThePublishedBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sha256, HashChecks, ::testing::ValuesIn(kHashCases),
+                         [](const auto& info) { return CaseName(info.param.name); });
+
+// A download of a release whose SHA-256 is known is kept under that hash
+// until verified; the next run goes on from the last whole package it holds.
+struct ResumeCase {
+    const char* name;
+    // Puts what an earlier run left in the folder; content is the release's bytes.
+    std::function<void(const std::string& folder, const std::string& partial, const std::string& content)> leave;
+    bool serveOtherBytes;    // a file on the server that is not the published one
+    unsigned long failure;   // kNoMessage for a finished download
+    std::string firstRange;  // of this run's requests; "" for none
+    int fileRequests;
+    const char* resumedFrom;  // the final event's key, or nullptr for none
+    bool partialLeft;
+};
+
+void PrintTo(const ResumeCase& c, std::ostream* out) { *out << c.name; }
+
+void Leave(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+const ResumeCase kResumeCases[] = {
+    {"cut at a package boundary", [](auto&, auto& p, auto& c) { Leave(p, c.substr(0, 600)); }, false, kNoMessage,
+     "bytes=600-899", 2, "&resumedFrom=600", false},
+    {"cut inside a package", [](auto&, auto& p, auto& c) { Leave(p, c.substr(0, 750)); }, false, kNoMessage,
+     "bytes=600-899", 2, "&resumedFrom=600", false},
+    {"whole and right: handed over without a request", [](auto&, auto& p, auto& c) { Leave(p, c); }, false, kNoMessage,
+     "", 0, "&resumedFrom=1000", false},
+    {"a flipped byte: fetched again from 0, once",
+     [](auto&, auto& p, auto& c) { Leave(p, c.substr(0, 10) + char(c[10] ^ 1) + c.substr(11, 589)); }, false,
+     kNoMessage, "bytes=600-899", 2 + 4, nullptr, false},
+    {"longer than the file", [](auto&, auto& p, auto& c) { Leave(p, c + "tail"); }, false, kNoMessage, "bytes=0-299", 4,
+     nullptr, false},
+    {"another release's partial goes",
+     [](auto& folder, auto&, auto& c) { Leave(folder + "/toviksetup-" + std::string(64, 'b') + ".part", c); }, false,
+     kNoMessage, "bytes=0-299", 4, nullptr, false},
+    {"a mismatch again from 0 is 133 and nothing is kept", [](auto&, auto& p, auto& c) { Leave(p, c.substr(0, 600)); },
+     true, 133, "bytes=600-899", 2 + 4, nullptr, false},
+};
+
+class Resume : public ::testing::TestWithParam<ResumeCase> {};
+
+TEST_P(Resume, GoesOnFromWhatAnEarlierRunKept) {
+    const ResumeCase& c = GetParam();
+    const std::string content = PatternContent(1000);
+    const std::string served = c.serveOtherBytes ? PatternContent(1001).substr(1) : content;
+    const std::string hash = Sha256Text(content, false);
+    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
+                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
+                    [&](const ScriptedRequest& r, int) { return ServeRange(served, r); });
+    const std::string partial = run.tempFolder + "/toviksetup-" + hash + ".part";
+    c.leave(run.tempFolder, partial, content);
+    const int result = run.Run();
+
+    const std::vector<std::string> ranges = run.Ranges();
+    EXPECT_EQ(static_cast<int>(ranges.size()), c.fileRequests);
+    EXPECT_EQ(ranges.empty() ? "" : ranges[0], c.firstRange);
+    const std::vector<std::string> events = run.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(c.resumedFrom ? Contains(events[1], c.resumedFrom) : !Contains(events[1], "resumedFrom"), true)
+        << events[1];
+    EXPECT_EQ(::access(partial.c_str(), F_OK) == 0, c.partialLeft);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(run.tempFolder))
+        left.push_back(entry.path().filename().string());
+    if (c.failure == kNoMessage) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
+        EXPECT_EQ(left, std::vector<std::string>{"toviksetup" + std::to_string(GetNameId()) + ".tmp"});
+        EXPECT_EQ(Progress().publishedPercent.load(), 100);
+    } else {
+        EXPECT_EQ(run.window.Messages(),
+                  (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, c.failure}}));
+        EXPECT_TRUE(left.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Partials, Resume, ::testing::ValuesIn(kResumeCases),
+                         [](const auto& info) { return CaseName(info.param.name); });
+
+TEST(Download, FailedRunKeepsWhatItVerifiedForTheNextAndTheBarStartsThere) {
+    const std::string content = PatternContent(1000);
+    const std::string hash = Sha256Text(content, false);
+    const std::string document = "<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
+                                 "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>";
+    DownloadRun run(document, [&](const ScriptedRequest& r, int i) {
+        ScriptedReply reply = i < 2 ? ServeRange(content, r) : Always(503);
+        if (i == 2) reply = ServeRange(content, r), reply.sendBodyBytes = 150;  // half a package, then cut
+        return reply;
+    });
+    EXPECT_EQ(run.Run(), 1);
+    const std::string partial = run.tempFolder + "/toviksetup-" + hash + ".part";
+    const std::string kept = ReadWholeFile(partial);
+    EXPECT_GE(kept.size(), 600u);
+    EXPECT_EQ(kept, content.substr(0, kept.size()));
+    EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0);
+
+    // The next run (here: the same process, its record already holding a final event).
+    int percentAtFirstRequest = -1;
+    ScriptedServer files([&](const ScriptedRequest& r, int i) {
+        if (i == 0) percentAtFirstRequest = Progress().publishedPercent.load();
+        return ServeRange(content, r);
+    });
+    ScriptedServer metadata([&](const ScriptedRequest&, int) {
+        std::string text = document;
+        text.replace(text.find("FILES"), 5, files.Url(""));
+        return ScriptedReply::Status(200, text);
+    });
+    UseEndpoints({metadata.Url("/downloader/installer-metadata/windows"), run.statsServer.Url("")});
+    EXPECT_EQ(run.Run(), 0);
+    EXPECT_EQ(files.Requests().at(0).Header("range"), "bytes=600-899");
+    EXPECT_EQ(percentAtFirstRequest, 60);
+    EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
+    EXPECT_NE(::access(partial.c_str(), F_OK), 0);
+}
+
+// Whatever another local user, or anything else, put at the partial's name is
+// left exactly as it is: the run downloads under its own name, from byte 0.
+struct PlantedCase {
+    const char* name;
+    std::function<void(const std::string& partial, const std::string& content, const std::string& victim)> plant;
+    bool needsRoot;
+};
+
+void PrintTo(const PlantedCase& c, std::ostream* out) { *out << c.name; }
+
+const PlantedCase kPlantedCases[] = {
+    {"a symbolic link", [](auto& p, auto&, auto& victim) { ::symlink(victim.c_str(), p.c_str()); }, false},
+    {"a second hard link", [](auto& p, auto&, auto& victim) { ::link(victim.c_str(), p.c_str()); }, false},
+    {"a file others may write",
+     [](auto& p, auto& c, auto&) {
+         Leave(p, c.substr(0, 600));
+         ::chmod(p.c_str(), 0620);
+     },
+     false},
+    {"a folder", [](auto& p, auto&, auto&) { ::mkdir(p.c_str(), 0700); }, false},
+    {"another user's file",
+     [](auto& p, auto& c, auto&) {
+         Leave(p, c.substr(0, 600));
+         ::chown(p.c_str(), 65534, 65534);
+     },
+     true},
+};
+
+class PlantedPartials : public ::testing::TestWithParam<PlantedCase> {};
+
+TEST_P(PlantedPartials, AreNeitherUsedNorTouched) {
+    const PlantedCase& c = GetParam();
+    if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+    const std::string content = PatternContent(1000);
+    const std::string hash = Sha256Text(content, false);
+    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
+                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
+                    [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
+    const std::string partial = run.tempFolder + "/toviksetup-" + hash + ".part";
+    const std::string victim = run.tempFolder + "/victim";
+    Leave(victim, "keep me");
+    // Another user's partial of another release is not ours to remove, even for root.
+    const std::string foreign = run.tempFolder + "/toviksetup-" + std::string(64, 'c') + ".part";
+    Leave(foreign, "theirs");
+    if (::geteuid() == 0) ::chown(foreign.c_str(), 65534, 65534);
+    c.plant(partial, content, victim);
+    struct stat before {};
+    ASSERT_EQ(::lstat(partial.c_str(), &before), 0);
+    const std::string held = S_ISREG(before.st_mode) ? ReadWholeFile(partial) : "";
+
+    EXPECT_EQ(run.Run(), 0);
+    EXPECT_EQ(run.Ranges().at(0), "bytes=0-299");
+    EXPECT_EQ(ReadWholeFile(run.FilePath()), content);
+    struct stat after {};
+    ASSERT_EQ(::lstat(partial.c_str(), &after), 0);
+    EXPECT_EQ(std::make_tuple(after.st_ino, after.st_mode, after.st_uid, after.st_nlink, after.st_size),
+              std::make_tuple(before.st_ino, before.st_mode, before.st_uid, before.st_nlink, before.st_size));
+    if (S_ISREG(after.st_mode)) EXPECT_EQ(ReadWholeFile(partial), held);
+    EXPECT_EQ(ReadWholeFile(victim), "keep me");
+    EXPECT_EQ(::access(foreign.c_str(), F_OK) == 0, ::geteuid() == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedFolder, PlantedPartials, ::testing::ValuesIn(kPlantedCases),
                          [](const auto& info) { return CaseName(info.param.name); });
 
 TEST(Download, WorkedExampleMakesTheExpectedRequestsAndEvents) {
@@ -562,7 +744,10 @@ TEST(Download, MomentaryOutageIsRiddenOutByThePauses) {
 TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     const long long limit = 500000;
     const std::string content = PatternContent(1000000);
-    DownloadRun run(Metadata(1000000, 307200), [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
+    const std::string hash = Sha256Text(content, false);
+    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000000</size><hash>" + hash +
+                        "</hash><suggestedPackageSize>307200</suggestedPackageSize></installer>",
+                    [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of ending the process
@@ -575,7 +760,9 @@ TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     EXPECT_FALSE(Progress().finished.load());
     EXPECT_EQ(run.window.Messages(),
               (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, CURLE_WRITE_ERROR}}));
-    const std::string written = ReadWholeFile(run.FilePath());
+    // What was written stays for the next run, under the release's name.
+    const std::string written = ReadWholeFile(run.tempFolder + "/toviksetup-" + hash + ".part");
+    EXPECT_GE(static_cast<long long>(written.size()), 307200);
     EXPECT_LE(static_cast<long long>(written.size()), limit);
     EXPECT_EQ(written, content.substr(0, written.size()));
     const std::vector<std::string> events = run.Events();

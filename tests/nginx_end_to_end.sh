@@ -105,6 +105,34 @@ cp "$dir/swapped" "$(find "$dir/www/files" -name "${named##*/}" -newer "$dir/ser
 output=$(fetch_from "$url" "$dir/ca.pem")
 check "a swapped installer fails with 133, its file removed" '[[ "$output" == "WM_DOWNLOAD_FAILED 133"* ]] &&
     [ -z "$(ls -A "$dir/tmp")" ] && last_event | grep -q "download-failed?.*&errorCode=133&errorMsg=Downloaded%20file%20does%20not%20match%20metadata%20hash&"'
+# Killed at about 60 % of a 12 MiB installer in 1 MiB packages: the next run
+# hashes what the first kept, asks only for the missing packages, and hands
+# the file over byte-exact with nothing kept behind.
+resume="$dir/resume"
+start_servers "$resume" $((port + 50)) 12582912 1048576 2m || { cat "$resume/error.log"; exit 1; }
+rm -rf "$dir/tmp" && mkdir "$dir/tmp"
+resume_base="http://127.0.0.1:$port"
+TMPDIR="$dir/tmp" "$fetch" "$resume_base/downloader/installer-metadata/windows" "$resume_base" >/dev/null 2>&1 &
+first_run=$!
+partial=$(ls "$dir/tmp"/toviksetup-*.part 2>/dev/null)
+for _ in $(seq 300); do
+    partial=$(ls "$dir/tmp"/toviksetup-*.part 2>/dev/null)
+    [ -n "$partial" ] && [ "$(stat -c %s "$partial")" -ge 7549747 ] && break
+    sleep 0.05
+done
+kill -9 "$first_run"
+wait "$first_run" 2>/dev/null
+kept=$(( $(stat -c %s "$partial") / 1048576 * 1048576 ))
+served_before=$(wc -l < "$resume/files.log")
+output=$(TMPDIR="$dir/tmp" "$fetch" "$resume_base/downloader/installer-metadata/windows" "$resume_base" 2>/dev/null)
+check "killed at about 60 %: the next run asks only for the packages after the kept boundary" \
+    '[ "$kept" -ge 6291456 ] && [ "$(tail -n +$((served_before + 1)) "$resume/files.log" | awk "{print \$3}" | head -n1)" = "\"bytes=$kept-$((kept + 1048575))\"" ] &&
+    [ "$(tail -n +$((served_before + 1)) "$resume/files.log" | wc -l)" -eq $(( (12582912 - kept) / 1048576 )) ]'
+check "killed at about 60 %: the next run ends ok byte-exact, says where it resumed, and keeps nothing" \
+    '[[ "$output" == *finished=1* ]] && cmp -s "${output##*file=}" "$resume/www/files/installer.bin" &&
+    [ -z "$(ls "$dir/tmp"/*.part 2>/dev/null)" ] && "$servers" events "$resume" | tail -n1 | grep -q "download-succeeded?.*&resumedFrom=$kept "'
+"$servers" stop "$resume"
+
 # Servers started from a folder only its owner may enter (a clone in /root, a
 # home of mode 0700, a path with a space): they serve from a run folder the
 # workers can reach, and stopping them removes it.

@@ -135,6 +135,13 @@ const Overlong kOverlong[] = {
      },
      {"&errorCount=1&errors=%5B%5D&packageNumber=140000&totalTime=172763087&packageTimes=%5B1234%2C", "1234%2C4321%5D"},
      {}},
+    {"a resumed run's offset, last and whole",  // past 32 bits: a file over 4 GiB
+     [](DownloadStats& s) {
+         s.SetResumedFrom(5000000000LL);
+         for (int i = 0; i < 140000; ++i) s.AddPackageTime(1234);
+     },
+     {"&packageNumber=140000&totalTime=172760000&packageTimes=%5B1234%2C", "1234%5D&resumedFrom=5000000000"},
+     {}},
     {"a download URL too long for any event",
      [](DownloadStats& s) {
          s.SetUrl(std::string(600000, 'u'));

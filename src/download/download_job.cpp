@@ -1,7 +1,9 @@
 #include "download/download_job.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <vector>
 
 #include "build_config.h"
 #include "download/download_progress.h"
@@ -17,6 +19,39 @@ int ComputeNameId(std::uint32_t processId, std::int64_t calendarSeconds) {
     return static_cast<int>(processId * 10000u + seconds);
 }
 
+namespace {
+
+std::string LowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// Where a kept partial download of this release goes on: its bytes up to the
+// last whole package (all of them when the file is whole), hashed, the rest
+// cut off. Anything longer than the file, or unreadable, is emptied and starts
+// from 0; -1 when it cannot even be emptied.
+std::int64_t ResumePoint(std::FILE* file, std::int64_t size, std::int64_t packageSize, BackgroundDigest& digest) {
+    const std::int64_t length = platform::FileLength(file);
+    std::int64_t kept = length < 0 || length > size ? 0 : length == size ? size : length / packageSize * packageSize;
+    bool whole = platform::TruncateFile(file, kept) && platform::SeekFile(file, 0);
+    std::vector<char> block(65536);
+    for (std::int64_t read = 0; whole && read < kept;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(block.size(), kept - read));
+        whole = std::fread(block.data(), 1, want, file) == want;
+        if (whole) digest.Add(block.data(), want);
+        read += static_cast<std::int64_t>(want);
+    }
+    if (whole && platform::SeekFile(file, kept)) {
+        digest.Commit();
+        return kept;
+    }
+    digest.Rollback();
+    return platform::TruncateFile(file, 0) ? 0 : -1;
+}
+
+}  // namespace
+
 int GetNameId() {
     static const int nameId = ComputeNameId(platform::ProcessId(), platform::CalendarSeconds());
     return nameId;
@@ -25,6 +60,7 @@ int GetNameId() {
 DownloadJob::DownloadJob(WindowHandle window) : window_(window) {
     Progress().verified.store(false, std::memory_order_relaxed);
     Progress().finished.store(false, std::memory_order_relaxed);
+    Progress().holdBelowFull.store(false, std::memory_order_relaxed);
 }
 
 int DownloadJob::Run() {
@@ -40,8 +76,24 @@ int DownloadJob::Run() {
         return 1;
     }
 
-    const platform::PathString path = platform::TempInstallerPath(GetNameId());
-    std::FILE* file = path.empty() ? nullptr : platform::CreateFileForWriting(path);
+    // Where the document names a SHA-256, the download is kept under a name
+    // of that release until it is verified, so that a run that does not end
+    // well leaves its bytes to the next; anything unusable at that name makes
+    // the run download under its own name, from byte 0, as without a hash.
+    const bool hashed = IsSha256Text(metadata.hash);
+    const platform::PathString handedOver = platform::TempInstallerPath(GetNameId());
+    platform::PathString path = handedOver;
+    std::FILE* file = nullptr;
+    if (hashed) {
+        const platform::PathString partial = platform::TempPartialPath(LowerCase(metadata.hash));
+        if (!partial.empty()) {
+            platform::RemoveOtherPartials(partial);
+            file = platform::OpenPartialFile(partial);
+            if (file) path = partial;
+        }
+    }
+    const bool keeping = file != nullptr;
+    if (!file && !handedOver.empty()) file = platform::CreateFileForWriting(handedOver);
     if (!file) {
         platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, 1);
         return 1;
@@ -60,26 +112,57 @@ int DownloadJob::Run() {
     // A SHA-256 in the document is checked: bytes that are not the published
     // installer must never be handed over as it.
     std::optional<BackgroundDigest> digest;
-    if (IsSha256Text(metadata.hash)) digest.emplace();
+    if (hashed) digest.emplace();
+    const std::int64_t resumedFrom =
+        keeping ? ResumePoint(file, metadata.size, metadata.suggestedPackageSize, *digest) : 0;
+    if (resumedFrom < 0) {  // a kept file that can be neither read nor emptied
+        std::fclose(file);
+        stats.ReportOutcome(CURLE_WRITE_ERROR);
+        platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, CURLE_WRITE_ERROR);
+        return 1;
+    }
+    stats.SetResumedFrom(resumedFrom);
+    Progress().holdBelowFull.store(resumedFrom > 0, std::memory_order_relaxed);
     int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
-                                file, window_, digest ? &*digest : nullptr);
-    // Data the OS refused at close is a failed download, not a finished one,
-    // recorded against the last package.
-    if (std::fclose(file) != 0 && code == CURLE_OK) {
+                                resumedFrom, file, window_, digest ? &*digest : nullptr);
+    if (code == CURLE_OK && digest && !DigestMatchesText(digest->Finish(), metadata.hash)) {
+        code = kOutcomeHashMismatch;
+        // Kept bytes that do not verify are thrown away, and the file is
+        // downloaded again from byte 0, once; only that one's mismatch is 133.
+        if (resumedFrom > 0) {
+            stats.SetResumedFrom(0);
+            digest.emplace();
+            code = platform::TruncateFile(file, 0)
+                       ? TransferPackages(packageClient_, metadata.downloadUrl, metadata.size,
+                                          metadata.suggestedPackageSize, 0, file, window_, &*digest)
+                       : CURLE_WRITE_ERROR;
+            if (code == CURLE_OK && !DigestMatchesText(digest->Finish(), metadata.hash)) code = kOutcomeHashMismatch;
+        }
+    }
+    // Data the OS refused at close, or a verified file that cannot take its
+    // name, is a failed download, not a finished one, recorded against the last package.
+    const bool closed =
+        keeping && code == CURLE_OK ? platform::CloseAndRename(file, path, handedOver) : std::fclose(file) == 0;
+    if (!closed && code == CURLE_OK) {
         code = CURLE_WRITE_ERROR;
         stats.AddError(static_cast<std::int32_t>(stats.PackageNumber()) - 1, code);
     }
-    if (code == CURLE_OK && digest && !DigestMatchesText(digest->Finish(), metadata.hash)) code = kOutcomeHashMismatch;
+    if (closed && keeping && code == CURLE_OK) path = handedOver;
     // A build that pins the publisher hands over only what that publisher signed.
     if (code == CURLE_OK && *TOVIK_INSTALLER_PUBLISHER && !platform::SignedByPublisher(path, TOVIK_INSTALLER_PUBLISHER))
         code = kOutcomeSignatureUntrusted;
-    if (code == kOutcomeHashMismatch || code == kOutcomeSignatureUntrusted) platform::RemoveFile(path);
+    // A partial that verified nothing wrong stays for the next run; every
+    // other file of a run that did not succeed goes.
+    if (code != CURLE_OK && (!keeping || code == kOutcomeHashMismatch || code == kOutcomeSignatureUntrusted))
+        platform::RemoveFile(path);
     if (code != CURLE_OK) {
         stats.ReportOutcome(code);
         platform::PostWindowMessage(window_, WM_DOWNLOAD_FAILED, static_cast<unsigned>(code));
         return 1;
     }
 
+    Progress().holdBelowFull.store(false, std::memory_order_relaxed);
+    PublishProgress();
     Progress().verified.store(true, std::memory_order_release);
     stats.ReportOutcome(kOutcomeSuccess);
     Progress().finished.store(true, std::memory_order_release);

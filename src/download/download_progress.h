@@ -12,6 +12,10 @@ struct DownloadProgress {
     std::atomic<std::int32_t> lastPercent{0};
     std::atomic<std::int32_t> publishedPercent{0};
     std::atomic<double> publishedElapsedMs{0.0};
+    // A run that resumed an earlier run's bytes publishes at most 99 % until
+    // its file is verified: a mismatch starts it again from 0, and the bar at
+    // 100 would end the window's wait first.
+    std::atomic<bool> holdBelowFull{false};
     // Set with release order once the file is verified, just before the
     // download-succeeded event goes: from here the window waits at most that
     // event's budget (kFinalEventBudgetMs) for finished.

@@ -9,15 +9,7 @@ namespace {
 
 int OnTransferProgress(void* context, double, double, double, double) {
     if (!context) return 1;
-    DownloadProgress& p = Progress();
-    const std::int64_t total = p.totalSize.load(std::memory_order_relaxed);
-    const std::int32_t percent =
-        total == 0 ? 0 : static_cast<std::int32_t>(p.bytesWritten.load(std::memory_order_relaxed) * 100 / total);
-    if (percent != p.lastPercent.load(std::memory_order_relaxed)) {
-        p.lastPercent.store(percent, std::memory_order_relaxed);
-        p.publishedElapsedMs.store(DownloadStats::Instance().ElapsedMilliseconds(), std::memory_order_relaxed);
-        p.publishedPercent.store(percent, std::memory_order_release);
-    }
+    PublishProgress();
     return 0;
 }
 
@@ -38,15 +30,30 @@ RetryPauses& CurrentRetryPauses() {
 
 void UseRetryPauses(const RetryPauses& pauses) { CurrentRetryPauses() = pauses; }
 
+void PublishProgress() {
+    DownloadProgress& p = Progress();
+    const std::int64_t total = p.totalSize.load(std::memory_order_relaxed);
+    std::int32_t percent =
+        total == 0 ? 0 : static_cast<std::int32_t>(p.bytesWritten.load(std::memory_order_relaxed) * 100 / total);
+    if (percent >= 100 && p.holdBelowFull.load(std::memory_order_relaxed)) percent = 99;
+    if (percent != p.lastPercent.load(std::memory_order_relaxed)) {
+        p.lastPercent.store(percent, std::memory_order_relaxed);
+        p.publishedElapsedMs.store(DownloadStats::Instance().ElapsedMilliseconds(), std::memory_order_relaxed);
+        p.publishedPercent.store(percent, std::memory_order_release);
+    }
+}
+
 std::string FormatRange(std::int64_t first, std::int64_t last) {
     return std::to_string(first) + "-" + std::to_string(last);
 }
 
 int TransferPackages(HttpClient& client, const std::string& url, std::int64_t totalSize, std::int64_t packageSize,
-                     std::FILE* file, WindowHandle window, BackgroundDigest* digest) {
+                     std::int64_t from, std::FILE* file, WindowHandle window, BackgroundDigest* digest) {
     DownloadProgress& progress = Progress();
-    std::int64_t offset = 0;
-    std::int32_t packageIndex = 0;
+    std::int64_t offset = from;
+    std::int32_t packageIndex = static_cast<std::int32_t>(DownloadStats::Instance().PackageNumber());
+    progress.bytesWritten.store(offset, std::memory_order_relaxed);
+    PublishProgress();  // a resumed run's bar starts where its bytes are
     int attempts = 0;
     bool restart = true;
     Stopwatch packageWatch;

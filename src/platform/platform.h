@@ -40,6 +40,31 @@ using PathString = std::basic_string<PathChar>;
 // no such path can be formed.
 PathString TempInstallerPath(int nameId);
 
+// The user's temporary folder followed by "toviksetup-<sha256>.part": where a
+// download of that release is kept until it is verified, across runs; empty
+// when no such path can be formed.
+PathString TempPartialPath(const std::string& sha256);
+
+// Opens the partial download at path for reading and writing (binary),
+// creating it empty where nothing is there. Only a regular file of this user's
+// with no other link, that neither group nor others may write, and that no
+// other run holds, is used, never through a symbolic link; it is held for this
+// run until closed. Anything else gives nullptr and is left exactly as it is.
+std::FILE* OpenPartialFile(const PathString& path);
+
+// Removes this user's own regular files "toviksetup-*.part" in the temporary
+// folder but the one at keep: partials of other releases.
+void RemoveOtherPartials(const PathString& keep);
+
+// Closes a file of ours and gives it the name to, replacing a file of ours
+// there; false when either step failed (what is at from is then left).
+bool CloseAndRename(std::FILE* file, const PathString& from, const PathString& to);
+
+// The file's length; -1 where it cannot be known.
+std::int64_t FileLength(std::FILE* file);
+// Cuts the file to length bytes and positions it there.
+bool TruncateFile(std::FILE* file, std::int64_t length);
+
 // Creates or truncates a regular file for binary writing. Never follows a
 // symbolic link and never truncates anything but a regular file of ours:
 // such a path gives nullptr.

@@ -1,4 +1,5 @@
 // Linux implementation of the platform layer.
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/file.h>
@@ -21,11 +22,91 @@
 
 namespace platform {
 
-PathString TempInstallerPath(int nameId) {
+namespace {
+
+std::string TempFolder() {
     const char* tmp = std::getenv("TMPDIR");
     std::string folder = (tmp && *tmp) ? tmp : "/tmp";
     if (folder.back() != '/') folder += '/';
-    return folder + "toviksetup" + std::to_string(nameId) + ".tmp";
+    return folder;
+}
+
+constexpr char kPartialPrefix[] = "toviksetup-";
+constexpr char kPartialSuffix[] = ".part";
+
+}  // namespace
+
+PathString TempInstallerPath(int nameId) { return TempFolder() + "toviksetup" + std::to_string(nameId) + ".tmp"; }
+
+PathString TempPartialPath(const std::string& sha256) {
+    return TempFolder() + kPartialPrefix + sha256 + kPartialSuffix;
+}
+
+std::FILE* OpenPartialFile(const PathString& path) {
+    // The temporary folder may be shared (/tmp): whatever another user put at
+    // the name is neither followed, written, truncated nor removed. The checks
+    // are made on the open descriptor, so the name cannot change under them;
+    // the lock keeps a second run of the same release out.
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ::fcntl(fd, F_SETFL, 0) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "r+b");
+    if (!file) ::close(fd);
+    return file;
+}
+
+void RemoveOtherPartials(const PathString& keep) {
+    const std::string folder = TempFolder();
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    const std::string keptName = keep.substr(keep.rfind('/') + 1);
+    const std::size_t prefix = sizeof kPartialPrefix - 1, suffix = sizeof kPartialSuffix - 1;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == keptName || name.size() <= prefix + suffix || name.compare(0, prefix, kPartialPrefix) != 0 ||
+            name.compare(name.size() - suffix, suffix, kPartialSuffix) != 0)
+            continue;
+        // Only this user's own files, also for root; in a sticky folder no
+        // one else can swap the name between the look and the removal.
+        struct stat st;
+        if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid())
+            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
+bool CloseAndRename(std::FILE* file, const PathString& from, const PathString& to) {
+    // Renamed while still open and locked, so no other run can take it up in
+    // between. Only a regular file of ours is replaced; a free name must still
+    // be free at the rename (root could otherwise replace what another user put there).
+    struct stat st;
+    const bool taken = ::lstat(to.c_str(), &st) == 0;
+    bool renamed = false;
+    if (!taken) {
+        renamed = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+        if (!renamed && errno == EINVAL) renamed = ::rename(from.c_str(), to.c_str()) == 0;  // no such flag here
+    } else if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid()) {
+        renamed = ::rename(from.c_str(), to.c_str()) == 0;
+    }
+    const bool closed = std::fclose(file) == 0;
+    return renamed && closed;
+}
+
+std::int64_t FileLength(std::FILE* file) {
+    struct stat st;
+    return ::fstat(::fileno(file), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+}
+
+bool TruncateFile(std::FILE* file, std::int64_t length) {
+    return std::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(length)) == 0 &&
+           SeekFile(file, length);
 }
 
 std::FILE* CreateFileForWriting(const PathString& path) {

@@ -34,25 +34,95 @@ PathString TempInstallerPath(int nameId) {
     return PathString(path, static_cast<std::size_t>(length));
 }
 
+PathString TempPartialPath(const std::string& sha256) {
+    wchar_t folder[MAX_PATH];
+    const DWORD folderLength = GetTempPathW(MAX_PATH, folder);
+    if (folderLength == 0 || folderLength >= MAX_PATH) return {};
+    PathString path = PathString(folder, folderLength) + L"toviksetup-" + Wide(sha256) + L".part";
+    return path.size() < MAX_PATH ? path : PathString();
+}
+
+namespace {
+
+// A stream over a handle of ours; nullptr (the handle closed) where the C runtime refuses it.
+std::FILE* StreamOf(HANDLE handle, int flags, const char* mode) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | flags);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, mode);
+    if (!file) _close(fd);
+    return file;
+}
+
+bool IsPlainFile(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+    return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+           !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+}
+
+}  // namespace
+
+std::FILE* OpenPartialFile(const PathString& path) {
+    // The user's temporary folder is the user's own; not shared while open, so
+    // a second run of the same release downloads under its own name instead.
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!IsPlainFile(handle, info) || info.nNumberOfLinks != 1) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return StreamOf(handle, _O_RDWR, "r+b");
+}
+
+void RemoveOtherPartials(const PathString& keep) {
+    wchar_t folder[MAX_PATH];
+    const DWORD folderLength = GetTempPathW(MAX_PATH, folder);
+    if (folderLength == 0 || folderLength >= MAX_PATH) return;
+    const PathString base(folder, folderLength);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((base + L"toviksetup-*.part").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const PathString path = base + found.cFileName;
+        // The pattern also matches 8.3 names and longer suffixes: only the real ".part" names count.
+        const std::size_t length = std::wcslen(found.cFileName);
+        if (path != keep && length > 5 && std::wcscmp(found.cFileName + length - 5, L".part") == 0 &&
+            !(found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            DeleteFileW(path.c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+bool CloseAndRename(std::FILE* file, const PathString& from, const PathString& to) {
+    // A file open without sharing cannot be renamed: closed first.
+    const bool closed = std::fclose(file) == 0;
+    return closed && MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::int64_t FileLength(std::FILE* file) {
+    LARGE_INTEGER size;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && GetFileSizeEx(handle, &size) ? size.QuadPart : -1;
+}
+
+bool TruncateFile(std::FILE* file, std::int64_t length) {
+    return std::fflush(file) == 0 && _chsize_s(_fileno(file), length) == 0 && SeekFile(file, length);
+}
+
 std::FILE* CreateFileForWriting(const PathString& path) {
     // Not shared while open; a reparse point at the name is opened itself, not followed.
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) || !SetEndOfFile(handle)) {
+    if (!IsPlainFile(handle, info) || !SetEndOfFile(handle)) {
         CloseHandle(handle);
         return nullptr;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(fd, "wb");
-    if (!file) _close(fd);
-    return file;
+    return StreamOf(handle, _O_WRONLY, "wb");
 }
 
 // ---------------------------------------------------------------- whole files

@@ -57,6 +57,11 @@ void DownloadStats::AddPackageTime(double milliseconds) {
     packageTimes_.push_back(static_cast<std::int32_t>(milliseconds));
 }
 
+void DownloadStats::SetResumedFrom(std::int64_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resumedFrom_ = offset;
+}
+
 std::string DownloadStats::FormatErrors() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return FormatErrorList(errorNumbers_, errorCodes_);
@@ -97,6 +102,7 @@ FinalEventRecord DownloadStats::Snapshot() const {
     record.errorNumbers = errorNumbers_;
     record.errorCodes = errorCodes_;
     record.packageTimes = packageTimes_;
+    record.resumedFrom = resumedFrom_;
     return record;
 }
 

@@ -24,6 +24,9 @@ public:
     void SetUrl(const std::string& url);
     void AddError(std::int32_t packageIndex, std::int32_t code);
     void AddPackageTime(double milliseconds);
+    // The byte from which this run downloads the file it will hand over: 0
+    // unless it resumed a partial download of an earlier run.
+    void SetResumedFrom(std::int64_t offset);
 
     std::string FormatErrors() const;
     std::string FormatPackageTimes() const;
@@ -62,4 +65,5 @@ private:
     std::vector<std::int32_t> errorNumbers_;
     std::vector<std::int32_t> errorCodes_;
     std::vector<std::int32_t> packageTimes_;
+    std::int64_t resumedFrom_ = 0;
 };

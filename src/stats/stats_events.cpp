@@ -35,6 +35,11 @@ int CopyWhole(char* out, std::size_t capacity, const std::string& url) {
     return static_cast<int>(url.size());
 }
 
+// A resumed run's final events end with where its bytes start; others do not say it.
+std::string ResumedFrom(const FinalEventValues& v) {
+    return v.resumedFrom > 0 ? "&resumedFrom=" + std::to_string(v.resumedFrom) : std::string();
+}
+
 // The canceled and succeeded events carry the same keys.
 int FormatOutcomeUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base, const char* event,
                      const FinalEventValues& v) {
@@ -47,7 +52,7 @@ int FormatOutcomeUrl(CURL* handle, char* out, std::size_t capacity, const std::s
                      base + "/Tovik-Downloader/evt/" + event + "?id=" + texts[0] + "&branding=" + texts[1] +
                          "&url=" + texts[2] + "&errorCount=" + std::to_string(v.errorCount) + "&errors=" + texts[3] +
                          "&packageNumber=" + std::to_string(v.packageNumber) +
-                         "&totalTime=" + std::to_string(v.totalTime) + "&packageTimes=" + texts[4]);
+                         "&totalTime=" + std::to_string(v.totalTime) + "&packageTimes=" + texts[4] + ResumedFrom(v));
 }
 
 }  // namespace
@@ -73,7 +78,7 @@ int FormatFailedUrl(CURL* handle, char* out, std::size_t capacity, const std::st
                          "&errorCode=" + std::to_string(v.code) + "&errorMsg=" + texts[2] + "&url=" + texts[3] +
                          "&errorCount=" + std::to_string(v.errorCount) + "&errors=" + texts[4] +
                          "&packageNumber=" + std::to_string(v.packageNumber) +
-                         "&totalTime=" + std::to_string(v.totalTime) + "&packageTimes=" + texts[5]);
+                         "&totalTime=" + std::to_string(v.totalTime) + "&packageTimes=" + texts[5] + ResumedFrom(v));
 }
 
 int FormatCanceledUrl(CURL* handle, char* out, std::size_t capacity, const std::string& base,
@@ -134,7 +139,8 @@ FinalEventValues::FinalEventValues(const FinalEventRecord& record, std::int32_t 
       errors(FormatErrorList(record.errorNumbers, record.errorCodes)),
       packageNumber(static_cast<int>(record.packageTimes.size())),
       totalTime(SumTimes(record.packageTimes)),
-      packageTimes(FormatTimeList(record.packageTimes)) {}
+      packageTimes(FormatTimeList(record.packageTimes)),
+      resumedFrom(record.resumedFrom) {}
 
 int FormatFinalEventUrl(FinalEventFormat format, CURL* handle, char* out, std::size_t capacity, const std::string& base,
                         std::int32_t code, const std::string& message, const FinalEventRecord& record) {

@@ -36,6 +36,7 @@ struct FinalEventRecord {
     std::vector<std::int32_t> errorNumbers;  // errorCodes has the same length
     std::vector<std::int32_t> errorCodes;
     std::vector<std::int32_t> packageTimes;
+    std::int64_t resumedFrom = 0;  // the byte from which the file handed over was downloaded by this run
 };
 
 // A final event as its URL says it: a view of a record with the run's
@@ -55,6 +56,7 @@ struct FinalEventValues {
     int packageNumber = 0;
     int totalTime = 0;
     std::string packageTimes;
+    std::int64_t resumedFrom = 0;
 };
 
 // Each writes base + the event's path and query into out (capacity bytes with

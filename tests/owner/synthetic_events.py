@@ -21,8 +21,11 @@ def event_line(name, download, **values):
             query += f"&errorCode={values['code']}&errorMsg={quoted(values.get('message', 'Curl error.'))}"
         url = values.get("url", "http://dl.example.com/files/ab/TovikSetup.exe")
         query += (f"&url={quoted(url)}&errorCount={len(errors)}"
-                  f"&errors={quoted(json.dumps(errors, separators=(',', ':')))}&packageNumber={len(times)}"
+                  f"&errors={quoted(json.dumps(errors, separators=(',', ':')))}"
+                  f"&packageNumber={values.get('package_number', len(times))}"
                   f"&totalTime={sum(times)}&packageTimes={quoted('[' + ','.join(map(str, times)) + ']')}")
+        if "resumed" in values:
+            query += f"&resumedFrom={values['resumed']}"
     return json.dumps({"time": values.get("time", "2026-12-08T12:00:00+00:00"), "event": name, "query": query,
                        "userAgent": "Tovik-Lumen-Downloader/2.1.2 (OS;Windows;Windows NT 10.0) (BRANDING;Tovik)",
                        "status": 204}, separators=(",", ":"))

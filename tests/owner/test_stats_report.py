@@ -154,6 +154,29 @@ class Report(unittest.TestCase):
                          "finals without a start: 2 (1 succeeded, 1 failed with 133)")
         self.assertEqual([(r["package_size"], r["succeeded"]) for r in summary["releases"]], [(1000, 1), (2000, 2)])
 
+    def test_resumed_downloads_count_what_they_transferred_and_what_they_saved(self):
+        big = 3 * 2 ** 31  # a byte offset past 32 bits
+        lines = [event_line("download-started", "r"),
+                 event_line("download-succeeded", "r", times=[100, 200, 300], resumed=big),
+                 event_line("download-started", "s"),  # says the packages before its offset too
+                 event_line("download-succeeded", "s", times=[100, 200], package_number=9, resumed=6000),
+                 event_line("download-started", "t"),
+                 event_line("download-failed", "t", code=28, times=[100], resumed=3000,
+                            errors=[{"number": 1, "errCode": 28}] * 5),
+                 event_line("download-started", "u"),
+                 event_line("download-succeeded", "u", times=[100, 200, 300], package_number=9)]  # not resumed
+        summary = summary_of(lines)
+        self.assertEqual(summary["rejected_events"]["reasons"], {"packageTimes do not match packageNumber": 1})
+        self.assertEqual(summary["resumed"], {"count": 3, "succeeded": 2, "bytes_saved": big + 6000})
+        # Whole packages this run transferred: 2 in 300 ms and 1 in 100 ms, 1000 bytes each.
+        self.assertEqual(summary["throughput_mb_per_s"]["count"], 2)
+        self.assertAlmostEqual(summary["throughput_mb_per_s"]["p90"], 1000 / 100 / 1000, delta=0.01 * 0.023)
+        db, _ = open_store(":memory:")
+        read_into(db, lines, "log")
+        text = metrics_text(db, 1796731200, 0.25)
+        self.assertIn('tovik_downloads_resumed_total{outcome="failed"} 1\n', text)
+        self.assertIn(f"tovik_download_resumed_bytes_total {big + 6000}\n", text)
+
     def test_metrics_escape_their_labels_and_show_the_own_codes_from_the_start(self):
         url = "http://dl.example.com/files/" + "cd" * 32 + "/" + quoted('Tovik "Setup\\.exe')
         db, _ = open_store(":memory:")

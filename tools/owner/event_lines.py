@@ -66,6 +66,12 @@ def _real_time(text):
     return text
 
 
+def _offset(text):
+    if not re.fullmatch(r"\d{1,18}", text):
+        raise ValueError("resumedFrom out of range")
+    return int(text)
+
+
 def _int32(value):
     return (value + 2 ** 31) % 2 ** 32 - 2 ** 31
 
@@ -75,7 +81,9 @@ def check_plausible(name, final, query_length):
     writes it."""
     times, failing = final["times"], final["failing"]
     trimmed = query_length >= TRIMMED_QUERY
-    if len(times) > final["package_number"] or (len(times) < final["package_number"] and not trimmed):
+    # A resumed run may say packages it did not transfer; its times are of those it did.
+    if len(times) > final["package_number"] or (len(times) < final["package_number"] and not trimmed
+                                                and not final["resumed_from"]):
         raise Rejected("packageTimes do not match packageNumber")
     whole = len(times) == final["package_number"]
     if (whole and _int32(sum(times)) != final["total_time"]) or (not whole and sum(times) > final["total_time"]):
@@ -131,6 +139,8 @@ def parse_line(line):
         "failure": ((_count(fields, "errorCode", -INT32), urllib.parse.unquote(fields["errorMsg"])[:200])
                     if name == "download-failed" else None),
         "installer": _installer(fields.get("url", "")),
+        # Where a resumed run's bytes start (a byte offset: past 32 bits for large files).
+        "resumed_from": _offset(fields["resumedFrom"]) if "resumedFrom" in fields else 0,
     }
     if any(number > INT32 for number in final["failing"]) or any(t > INT32 for t in final["times"]):
         raise ValueError("a number out of range")
@@ -138,6 +148,9 @@ def parse_line(line):
     # Its packages but the last (which may be short) and their time: what throughput is measured on.
     whole = name == "download-succeeded" and final["package_number"] > 1 and final["times"]
     final["full"] = (final["package_number"] - 1, final["total_time"] - final["times"][-1]) if whole else (None, None)
+    if whole and final["resumed_from"] and len(final["times"]) < final["package_number"]:
+        # Only what this run transferred measures its throughput.
+        final["full"] = (len(final["times"]) - 1, sum(final["times"][:-1])) if len(final["times"]) > 1 else (None, None)
     return name, download, time, final
 
 

@@ -57,6 +57,15 @@ def metrics_text(db, run_ended, run_seconds):
                "SELECT name, sum(count) FROM line_counts WHERE name LIKE 'rejected:%' GROUP BY 1 ORDER BY 1")])
     family("tovik_log_lines_unparsed_total", "counter", "Log lines that are not events of the downloader's shape.",
            [({}, line_count(db, "unparsed"))])
+    resumed = dict(rows("SELECT event, total(resumed) FROM final_groups GROUP BY 1"))
+    family("tovik_downloads_resumed_total", "counter",
+           "Final events paired with their start of downloads that went on from the verified bytes an earlier run "
+           "kept, by outcome.",
+           [({"outcome": outcome}, int(resumed.get(f"download-{outcome}", 0)))
+            for outcome in ("succeeded", "failed", "canceled")])
+    family("tovik_download_resumed_bytes_total", "counter",
+           "Bytes that resumed downloads which succeeded did not fetch again.",
+           [({}, int(rows("SELECT total(resumed_bytes) FROM final_groups WHERE event = 'download-succeeded'")[0][0]))])
     unpaired = dict(rows("SELECT event, count(*) FROM finals INDEXED BY finals_unpaired WHERE paired = 0 GROUP BY 1"))
     family("tovik_finals_without_start", "gauge",
            "Consistent final events whose download-started has not been read, by outcome. A gauge: one leaves "

@@ -121,7 +121,10 @@ def render_html(summary, drawn, source):
             _table([("started", d["started"]), ("succeeded", d["succeeded"]), ("failed", d["failed"]),
                     ("canceled", d["canceled"]), ("started, never finished", d["started_never_finished"]),
                     ("final event without a start (below)", d["final_without_start"]),
-                    ("repeated final events", d["repeated_final_events"])], ["", "downloads"]))
+                    ("repeated final events", d["repeated_final_events"])], ["", "downloads"]) +
+            f"<p>{summary['resumed']['count']:,} finished downloads went on from the bytes an earlier run had "
+            f"verified; the {summary['resumed']['succeeded']:,} of them that succeeded did not fetch "
+            f"{summary['resumed']['bytes_saved'] / 1e6:,.1f} MB again.</p>")
 
     days = summary["days"]
     section("Per day", _days_chart(days) if days else None,

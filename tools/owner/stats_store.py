@@ -51,6 +51,7 @@ CREATE TABLE IF NOT EXISTS pending (id TEXT PRIMARY KEY, day TEXT, failing TEXT,
 CREATE TABLE IF NOT EXISTS final_groups (
     day TEXT, installer TEXT, event TEXT, error_code INTEGER, error_msg TEXT, error_count INTEGER,
     count INTEGER, first TEXT, last TEXT, package_ms REAL, timed INTEGER,
+    resumed INTEGER, resumed_bytes INTEGER,  -- those that resumed an earlier run's bytes, and how many bytes
     PRIMARY KEY (day, installer, event, error_code, error_msg, error_count)) WITHOUT ROWID;
 -- Bins of paired succeeded finals: 'total' their totalTime (ms), 'rate' their
 -- whole packages per millisecond (throughput before the package size).
@@ -71,7 +72,11 @@ COLUMNS = (
     ("sources", "tail", "TEXT", None),  # SHA-256 of the TAIL_BYTES before offset
     ("finals", "paired", "INTEGER", "UPDATE finals SET paired = EXISTS (SELECT 1 FROM starts WHERE starts.id = finals.id)"),
     ("unparsed_samples", "day", "TEXT", None),
+    ("finals", "resumed_from", "INTEGER", "UPDATE finals SET resumed_from = 0"),  # the byte a resumed run began at
 )
+# A final's values as ingest and the per-day counts take them.
+FINAL_COLUMNS = ("id, time, event, installer, error_code, error_msg, error_count, package_number, total_time, "
+                 "full_packages, full_time, resumed_from")
 BINS_PER_DECADE = 100  # package times, download times and throughput to within 2.3 %
 CHUNK = 20000  # lines parsed at a time
 IN_FLIGHT = 4  # chunks handed to the workers ahead of the writes
@@ -172,7 +177,7 @@ def _parse_chunk(parse, rejected, start, lines):
             parsed.append(("start", day, download, time))
             continue
         row = (download, time, event, final["installer"], *(final["failure"] or (None, None)), final["error_count"],
-               final["package_number"], final["total_time"], *final["full"])
+               final["package_number"], final["total_time"], *final["full"], final["resumed_from"])
         parsed.append(("final", day, download, row, final["failing"], time_bins(final["times"])))
     newest = max((datetime.datetime.fromisoformat(t).timestamp() for t in latest.values()), default=None)
     return parsed, newest
@@ -180,17 +185,20 @@ def _parse_chunk(parse, rejected, start, lines):
 
 def _count_final(groups, bins, row):
     """Counts a paired final (a row of finals) into the per-day groups and bins."""
-    _, time, event, installer, code, message, errors, packages, total, full_packages, full_time = row[:11]
+    _, time, event, installer, code, message, errors, packages, total, full_packages, full_time, resumed = row
     day = time[:10]
     key = (day, installer, event, 0 if code is None else code, "" if message is None else message, errors)
     group = groups.get(key)
     if group is None:
-        groups[key] = group = [0, time, time, 0.0, 0]
+        groups[key] = group = [0, time, time, 0.0, 0, 0, 0]
     group[0] += 1
     group[1], group[2] = min(group[1], time), max(group[2], time)
     if packages:
         group[3] += total / packages
         group[4] += 1
+    if resumed:
+        group[5] += 1
+        group[6] += resumed
     if event == "download-succeeded":
         bins[day, installer, "total", time_bin(total)] += 1
         if full_time:
@@ -198,11 +206,12 @@ def _count_final(groups, bins, row):
 
 
 def _add_groups(db, groups, bins):
-    db.executemany("INSERT INTO final_groups VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    db.executemany("INSERT INTO final_groups VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
                    "ON CONFLICT (day, installer, event, error_code, error_msg, error_count) DO UPDATE SET "
                    "count = count + excluded.count, first = min(first, excluded.first), "
                    "last = max(last, excluded.last), package_ms = package_ms + excluded.package_ms, "
-                   "timed = timed + excluded.timed", [(*k, *v) for k, v in groups.items()])
+                   "timed = timed + excluded.timed, resumed = resumed + excluded.resumed, "
+                   "resumed_bytes = resumed_bytes + excluded.resumed_bytes", [(*k, *v) for k, v in groups.items()])
     db.executemany("INSERT INTO final_bins VALUES (?, ?, ?, ?, ?) ON CONFLICT (day, installer, kind, bin) "
                    "DO UPDATE SET count = count + excluded.count", [(*k, v) for k, v in bins.items()])
 
@@ -216,7 +225,7 @@ def _mark_newest(db, seconds):
 def _aggregate_history(db):
     """The per-day counts of a history from before them, from its rows, once."""
     groups, bins, counts = {}, collections.Counter(), collections.Counter()
-    for row in db.execute("SELECT * FROM finals WHERE paired = 1"):
+    for row in db.execute(f"SELECT {FINAL_COLUMNS} FROM finals WHERE paired = 1"):
         _count_final(groups, bins, row)
     for name, sql in (("starts", "SELECT substr(time, 1, 10), count(*) FROM starts GROUP BY 1"),
                       ("starts_finished", "SELECT substr(s.time, 1, 10), count(*) FROM starts AS s "
@@ -363,7 +372,7 @@ def ingest(db, log, source, parse, rejected, final_log=False):
         for download, values in waiting.items():
             failing, time_bins_ = values.split("\0")
             start_day = db.execute("SELECT substr(time, 1, 10) FROM starts WHERE id = ?", (download,)).fetchone()[0]
-            final_row = db.execute("SELECT * FROM finals WHERE id = ?", (download,)).fetchone()
+            final_row = db.execute(f"SELECT {FINAL_COLUMNS} FROM finals WHERE id = ?", (download,)).fetchone()
             pair(download, start_day, final_row, json.loads(failing), json.loads(time_bins_))
             db.execute("UPDATE finals SET paired = 1 WHERE id = ?", (download,))
             db.execute("DELETE FROM pending WHERE id = ?", (download,))
@@ -382,8 +391,8 @@ def ingest(db, log, source, parse, rejected, final_log=False):
                 _, _, download, final_row, failing, time_bins_ = entry
                 paired = download in started
                 # A download's second final event is counted as such and nothing more.
-                insert_final.execute("INSERT OR IGNORE INTO finals VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                                     (*final_row, int(paired)))
+                insert_final.execute(f"INSERT OR IGNORE INTO finals ({FINAL_COLUMNS}, paired) "
+                                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", (*final_row, int(paired)))
                 if insert_final.rowcount != 1:
                     counts[day, "repeated_finals"] += 1
                 elif paired:

@@ -226,6 +226,10 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None, rel
     for code, _, count in failure_rows:
         failures_by_code[code] += count
     started = line_count(db, "starts", DAY_IN_PERIOD, period)
+    # Downloads that went on from an earlier run's verified bytes, and the bytes the succeeded ones did not fetch again.
+    resumed, resumed_ok, saved = rows("SELECT total(resumed), total(CASE WHEN event = 'download-succeeded' THEN "
+                                      "resumed END), total(CASE WHEN event = 'download-succeeded' THEN resumed_bytes "
+                                      f"END) {groups}")[0]
     summary = {
         "lines": line_count(db, "lines", DAY_IN_PERIOD, period),
         "period": {"first": min(seen, default=None), "last": max(seen, default=None), "since": since, "until": until},
@@ -260,6 +264,7 @@ def summarize(db, package_size=DEFAULT_PACKAGE_SIZE, since=None, until=None, rel
             "measured_with": "each release's own package size" if releases else "package_size",
             **({key: speeds[key] for key in ("count", "median", "p10", "p90")} if speeds["count"] else {"count": 0}),
         },
+        "resumed": {"count": int(resumed), "succeeded": int(resumed_ok), "bytes_saved": int(saved)},
         "releases": release_rows,
         "rejected_events": {"count": sum(rejected.values()), "reasons": rejected},
         "finals_without_start": finals_without_start,

@@ -532,6 +532,26 @@ TEST(Download, FailedRunKeepsWhatItVerifiedForTheNextAndTheBarStartsThere) {
     EXPECT_NE(::access(partial.c_str(), F_OK), 0);
 }
 
+TEST(Download, RunTheWindowEndedStopsAndHandsNothingOver) {
+    const std::string content = PatternContent(1000);
+    const std::string hash = Sha256Text(content, false);
+    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
+                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
+                    [&](const ScriptedRequest& r, int i) {
+                        ScriptedReply reply = ServeRange(content, r);
+                        if (i == 1) {  // the user closes the window while the second package flows
+                            Progress().cancelled.store(true);
+                            reply.stallAfterHeadMs = 3000;
+                        }
+                        return reply;
+                    });
+    EXPECT_EQ(run.Run(), 1);
+    EXPECT_EQ(run.fileServer.Requests().size(), 2u) << "no attempt after the close";
+    EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0);
+    const std::string kept = ReadWholeFile(run.tempFolder + "/toviksetup-" + hash + ".part");
+    EXPECT_EQ(kept, content.substr(0, 300)) << "what was written stays for the next run";
+}
+
 // Whatever another local user, or anything else, put at the partial's name is
 // left exactly as it is: the run downloads under its own name, from byte 0.
 struct PlantedCase {

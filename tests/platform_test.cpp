@@ -89,6 +89,47 @@ TEST(Platform, CreatedFileIsTruncatedAndTakesPositionsPastFourGibibytes) {
 #endif
 }
 
+// The kept download of a release: one run holds it, it is cut to what is
+// kept, and renamed once verified; other releases' partials go.
+TEST(Platform, PartialFileIsHeldCutRenamedAndOthersGo) {
+    const std::string hash(64, 'd');
+    const platform::PathString partial = platform::TempPartialPath(hash);
+    const platform::PathString name = Path("toviksetup-" + hash + ".part");
+    ASSERT_GT(partial.size(), name.size());
+    EXPECT_EQ(partial.substr(partial.size() - name.size()), name);
+    const platform::PathString other = platform::TempPartialPath(std::string(64, 'e'));
+    const platform::PathString unlike = platform::TempPartialPath(std::string(64, 'e')) + Path("x");
+    for (const platform::PathString& path : {other, unlike}) std::fclose(platform::CreateFileForWriting(path));
+
+    std::FILE* file = platform::OpenPartialFile(partial);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(platform::OpenPartialFile(partial), nullptr) << "a second run takes it up";
+    EXPECT_EQ(platform::FileLength(file), 0);
+    ASSERT_EQ(std::fwrite("0123456789", 1, 10, file), 10u);
+    ASSERT_TRUE(platform::TruncateFile(file, 6));
+    EXPECT_EQ(platform::FileLength(file), 6);
+    ASSERT_TRUE(platform::SeekFile(file, 0));
+    char kept[8] = {};
+    EXPECT_EQ(std::fread(kept, 1, sizeof kept, file), 6u);
+    EXPECT_STREQ(kept, "012345");
+
+    platform::RemoveOtherPartials(partial);
+    EXPECT_EQ(platform::OpenFileForReading(other), nullptr);
+    std::FILE* still = platform::OpenFileForReading(unlike);
+    EXPECT_NE(still, nullptr) << "only names of the partials' shape go";
+    if (still) std::fclose(still);
+    platform::RemoveFile(unlike);
+
+    const platform::PathString target = Scratch() + Path(".handed-over");
+    ASSERT_TRUE(platform::CloseAndRename(file, partial, target));
+    EXPECT_EQ(platform::OpenFileForReading(partial), nullptr);
+    file = platform::OpenFileForReading(target);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(platform::FileLength(file), 6);
+    std::fclose(file);
+    platform::RemoveFile(target);
+}
+
 TEST(Platform, WholeFileIsWrittenWholeOrNotAtAll) {
     const platform::PathString path = Scratch() + Path(".report");
     ASSERT_TRUE(platform::WriteWholeFile(path, "first, longer content"));

@@ -205,6 +205,7 @@ void CtovikDownloaderDlg::FinishDownload(int status) {
     m_host.KillTimer(IDT_RETRY_CONNECT);
     const bool cancelled = status != kEndCompleted;
     if (cancelled) {
+        Progress().cancelled.store(true, std::memory_order_relaxed);
         // The cancel event may have to create the record first; both hits
         // are network calls, so they run beside the window.
         RunWhilePainting([] { DownloadStats::Instance().ReportOutcome(kOutcomeUserCancel); });

@@ -139,6 +139,8 @@ int DownloadJob::Run() {
             if (code == CURLE_OK && !DigestMatchesText(digest->Finish(), metadata.hash)) code = kOutcomeHashMismatch;
         }
     }
+    // A run the window has ended is not handed over, whatever arrived.
+    if (code == CURLE_OK && Progress().cancelled.load(std::memory_order_relaxed)) code = CURLE_ABORTED_BY_CALLBACK;
     // Data the OS refused at close, or a verified file that cannot take its
     // name, is a failed download, not a finished one, recorded against the last package.
     const bool closed =

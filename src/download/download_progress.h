@@ -16,6 +16,9 @@ struct DownloadProgress {
     // its file is verified: a mismatch starts it again from 0, and the bar at
     // 100 would end the window's wait first.
     std::atomic<bool> holdBelowFull{false};
+    // Set by the window once it ends the run without a finished download: the
+    // transfer stops at its next progress call, and nothing is handed over.
+    std::atomic<bool> cancelled{false};
     // Set with release order once the file is verified, just before the
     // download-succeeded event goes: from here the window waits at most that
     // event's budget (kFinalEventBudgetMs) for finished.

@@ -8,7 +8,7 @@
 namespace {
 
 int OnTransferProgress(void* context, double, double, double, double) {
-    if (!context) return 1;
+    if (!context || Progress().cancelled.load(std::memory_order_relaxed)) return 1;
     PublishProgress();
     return 0;
 }
@@ -69,6 +69,8 @@ int TransferPackages(HttpClient& client, const std::string& url, std::int64_t to
         answer.digest = digest;
         const CURLcode code = FetchPackage(client, url, answer, window);
         if (digest) code == CURLE_OK ? digest->Commit() : digest->Rollback();
+        // A cancelled run makes no further attempt: what is written stays as it is.
+        if (code != CURLE_OK && progress.cancelled.load(std::memory_order_relaxed)) return code;
         if (code != CURLE_OK) {
             ++attempts;
             DownloadStats::Instance().AddError(packageIndex, code);

@@ -3,8 +3,8 @@
 # loopback: the whole road to the report, the licence view, Escape, a close
 # while connecting, a download failure with its message box, and what the
 # process inherits (standard error closed or on a terminal nobody reads, a
-# file-size limit, SIGTERM, SIGHUP and SIGINT), and a statistics server that
-# holds the final event.
+# file-size limit, SIGTERM, SIGHUP and SIGINT), a statistics server that
+# holds the final event, and a download closed at about half and started again.
 #   window_gui_test.sh HARNESS SEND_CLOSE SHOTS_DIR
 set -uo pipefail
 harness=$1 send_close=$2 shots=$3
@@ -208,6 +208,54 @@ rm -f "$report"
 exit_code_within "$harness_pid" 10
 check "statistics server holding the final event: exit code 0, the event sent once" \
     '[ $? -eq 0 ] && [ "$(grep -c "/evt/download-succeeded?" "$work/held.log")" -eq 1 ]'
+
+# --- 7. closed at about half, then started again: the bar starts about where
+# the kept bytes are (shown against a server that sends almost nothing), and
+# the next run fetches only the rest and ends ok, byte-exact
+rm -rf "$work/tmp"/*
+sed -i "s|/[a-z]*/[a-z]*\.bin<|/files/installer.bin<|; s|<suggestedPackageSize>[0-9]*<|<suggestedPackageSize>307200<|" \
+    "$document"
+report="$work/report-half.ini"
+start_window "$report" "$metadata"
+click "${accept[@]}"
+click "${install[@]}"
+for _ in $(seq 200); do
+    [ "$(stat -c %s "$work"/tmp/toviksetup-*.part 2>/dev/null || echo 0)" -ge 1500000 ] && break
+    sleep 0.05
+done
+"$send_close" "$window"
+wait_for_file "$report" 20
+kept=$(( $(stat -c %s "$work"/tmp/toviksetup-*.part) / 307200 * 307200 ))
+check "closed at about half: report cancel, the partial kept" 'grep -q "^status=cancel" "$report" && [ "$kept" -ge 1228800 ]'
+rm -f "$report"
+exit_code_within "$harness_pid" 10
+sed -i "s|/files/installer.bin<|/slow/installer.bin<|" "$document"
+report="$work/report-again.ini"
+start_window "$report" "$metadata"
+click "${accept[@]}"
+click "${install[@]}"
+sleep 1.5
+shot 8-resumed
+# The bar spans x 18-451 on row 336; four fifths of it filled where the bytes are half there.
+check "started again: the bar starts where the kept bytes are" '[ "$(pixel 364 336)" = "$(pixel 24 336)" ] && [ "$(pixel 364 336)" != "$(pixel 448 336)" ]'
+"$send_close" "$window"
+wait_for_file "$report" 20
+rm -f "$report"
+exit_code_within "$harness_pid" 10
+sed -i "s|/slow/installer.bin<|/files/installer.bin<|" "$document"
+served_before=$(wc -l < "$work/srv/files.log")
+report="$work/report-resumed.ini"
+start_window "$report" "$metadata"
+click "${accept[@]}"
+click "${install[@]}"
+wait_for_file "$report" 60
+name_id=$(report_value "$report" nameID)
+check "started again: only the packages after the kept ones, report ok, byte-exact" \
+    '[ "$(tail -n +$((served_before + 1)) "$work/srv/files.log" | awk "{print \$3}" | head -n1)" = "\"bytes=$kept-$((kept + 307199))\"" ] &&
+    cmp -s "$report" <(report_text ok "$size" "$name_id") && cmp -s "$work/tmp/toviksetup$name_id.tmp" "$work/srv/www/files/installer.bin" &&
+    [ -z "$(ls "$work/tmp" | grep "\.part$")" ]'
+rm -f "$report"
+exit_code_within "$harness_pid" 10
 
 echo "screenshots in $shots"
 checks_result

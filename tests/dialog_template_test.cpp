@@ -1,5 +1,7 @@
 // The dialog template the resource compiler built (template 102 of this
 // program) against the table the hosts lay out from: they cannot drift.
+#include "app/dialog_template.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "app/dialog_template.h"
+#include "app/win32/win32_colours.h"
 #include "platform/win32_text.h"
 
 namespace {
@@ -77,7 +79,7 @@ TEST(DialogTemplate, CompiledTemplateMatchesTheTable) {
     for (const TemplateControl& control : kTemplateControls) {
         SCOPED_TRACE(control.id);
         in.AlignToDword();
-        in.Read<DWORD>();  // helpID
+        in.Read<DWORD>();                 // helpID
         EXPECT_EQ(in.Read<DWORD>(), 0u);  // no control has an extended style
         const DWORD style = in.Read<DWORD>();
         EXPECT_EQ((style & WS_VISIBLE) != 0, control.visible);
@@ -89,5 +91,25 @@ TEST(DialogTemplate, CompiledTemplateMatchesTheTable) {
         in.String();  // the class
         EXPECT_EQ(platform::Utf8(in.String()), control.text);
         in.Skip(in.Read<WORD>());  // creation data
+    }
+}
+
+// With high contrast on, the texts over the page take the system's colours
+// (Wine always reports it off, so the choice is checked here, not on screen).
+TEST(DialogColours, HighContrastTakesTheSystemsColoursAndTheDefaultLookStays) {
+    const COLORREF window = RGB(0, 0, 0), text = RGB(255, 255, 255), link = RGB(255, 255, 0);
+    for (const TemplateControl& control : kTemplateControls) {
+        if (control.id == IDC_PROGRESS || control.id == IDC_INSTALL) continue;
+        SCOPED_TRACE(control.id);
+        const bool isLink = control.id != IDC_ACCEPT;
+        const StaticColours contrast = ColoursOf(control.id, true, window, text, link);
+        EXPECT_EQ(contrast.text, isLink ? link : text);
+        EXPECT_EQ(contrast.background, window);
+        EXPECT_EQ(contrast.systemBrush, COLOR_WINDOW);
+        const StaticColours plain = ColoursOf(control.id, false, window, text, link);
+        EXPECT_EQ(plain.text, isLink ? RGB(13, 112, 171) : RGB(0, 0, 0));
+        EXPECT_EQ(plain.background,
+                  control.id == IDC_ACCEPT || control.id == IDC_LICENCE_LINK ? RGB(241, 244, 249) : RGB(255, 255, 255));
+        EXPECT_EQ(plain.systemBrush, -1);
     }
 }

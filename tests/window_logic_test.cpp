@@ -175,6 +175,25 @@ TEST(WindowProgress, PositionsMoveTheBarAndNinetyNineShowsCompletion) {
     EXPECT_EQ(w.host.endResult, 0);
 }
 
+TEST(WindowKeyboard, FocusFollowsTheViewAndTheBarSaysTheRunAtATenth) {
+    Window w;
+    EXPECT_EQ(w.host.accessibleNames[IDC_ACCEPT], "Akceptuję licencję");
+    w.dialog.OnCommand(IDC_LICENCE_LINK);
+    EXPECT_EQ(w.host.focus, IDC_HIDE_LICENCE_LINK);
+    w.dialog.OnCommand(IDC_HIDE_LICENCE_LINK);
+    EXPECT_EQ(w.host.focus, IDC_LICENCE_LINK);
+    w.dialog.OnCommand(IDC_LICENCE_LINK);
+    w.dialog.OnCommand(IDC_INSTALL);  // from the licence view: the bar, not the link
+    EXPECT_EQ(w.host.focus, IDC_PROGRESS);
+    EXPECT_TRUE(w.Control(w.host.focus).visible);
+    w.host.runThreads = false;
+    w.dialog.OnProbeResult(0);
+    for (int position : {1, 9, 10, 15, 31, 33, 98, 99, 100}) w.dialog.OnDownloadProgress(position);
+    EXPECT_EQ(w.host.spoken, (std::vector<std::string>{"Trwa nawiązywanie połączenia...", "Trwa pobieranie plików...",
+                                                       "Trwa pobieranie plików... 10%", "Trwa pobieranie plików... 30%",
+                                                       "Trwa pobieranie plików... 90%", "Pobieranie zakończone!"}));
+}
+
 // ------------------------------------------------------------------ endings
 
 namespace {
@@ -238,8 +257,8 @@ TEST(WindowEndings, CompletionWaitsForTheWorkerThenReportsOkWithTheSize) {
         std::atomic<bool>* flag;
         long long at, reportAt;
     };
-    for (const Case c : {Case{&Progress().finished, 1500, 1500 + 2863},
-                         Case{&Progress().verified, 15000, 15000 + 12000 + 2863}}) {
+    for (const Case c :
+         {Case{&Progress().finished, 1500, 1500 + 2863}, Case{&Progress().verified, 15000, 15000 + 12000 + 2863}}) {
         Progress().finished = Progress().verified = false;
         Window w;
         std::vector<std::string> reports;

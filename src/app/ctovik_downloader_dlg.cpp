@@ -22,6 +22,9 @@ const char kPreparing[] = "Trwa przygotowanie instalacji...";
 const char kFailure[] = "Wystąpił błąd pobierania. Spróbuj ponownie później.";
 const char kBasicOptions[] = "Opcje\u00A0podstawowe";
 const char kAdvancedOptions[] = "Opcje\u00A0zaawansowane";
+// What a screen reader says of the check box and of the bar's end.
+const char kAcceptName[] = "Akceptuję licencję";
+const char kCompletedName[] = "Pobieranie zakończone!";
 
 constexpr unsigned kFirstConnectMs = 10;
 constexpr unsigned kRetryConnectMs = 3000;
@@ -78,6 +81,7 @@ void CtovikDownloaderDlg::OnInitDialog() {
     m_host.ShowControl(IDC_PROGRESS, false);
     m_host.EnableControl(IDC_INSTALL, false);
     m_host.ShowControl(IDC_HIDE_LICENCE_LINK, false);
+    m_host.SetAccessibleName(IDC_ACCEPT, kAcceptName);
     m_bAdvanced = false;
 }
 
@@ -91,6 +95,7 @@ void CtovikDownloaderDlg::OnLicenceLinkClicked() {
     m_host.RedrawControl(IDC_HIDE_LICENCE_LINK);
     m_host.ShowControl(IDC_ACCEPT, false);
     m_host.ShowControl(IDC_LICENCE_LINK, false);
+    m_host.FocusControl(IDC_HIDE_LICENCE_LINK);  // the focused link has gone
 
     std::string licence, main;
     if (!m_host.GetElementProperty("licence", "innerHTML", licence)) return;
@@ -103,6 +108,7 @@ void CtovikDownloaderDlg::OnHideLicenceClicked() {
     m_host.ShowControl(IDC_HIDE_LICENCE_LINK, false);
     m_host.ShowControl(IDC_ACCEPT, true);
     m_host.ShowControl(IDC_LICENCE_LINK, true);
+    m_host.FocusControl(IDC_LICENCE_LINK);
     m_host.SetElementProperty("main", "innerHTML", m_savedMain);
 }
 
@@ -124,6 +130,8 @@ void CtovikDownloaderDlg::OnInstallClicked() {
     m_host.ShowControl(IDC_ADVANCED_LINK, false);
     m_host.ShowControl(IDC_INSTALL, false);
     m_host.ShowControl(IDC_PROGRESS, true);
+    m_host.SetAccessibleName(IDC_PROGRESS, kConnecting);
+    m_host.FocusControl(IDC_PROGRESS);  // Install has gone: the bar speaks for the run from here
     SetLabel("Label1", kConnecting);
     m_host.SetTimer(IDT_FIRST_CONNECT, kFirstConnectMs);
 }
@@ -147,6 +155,7 @@ void CtovikDownloaderDlg::OnProbeResult(int code) {
 }
 
 void CtovikDownloaderDlg::StartDownload() {
+    m_host.SetAccessibleName(IDC_PROGRESS, kDownloading);
     SetLabel("Label1", kDownloading);
     SetLabel("Label2", "");
     WindowHandle window = m_host.Window();
@@ -165,6 +174,13 @@ int CtovikDownloaderDlg::OnDownloadProgress(int position) {
         SetLabel("Label2", kPreparing);
     }
     if (position < 0 || position > 100) return 0;
+    // A screen reader hears the run at every tenth of the bar, not at every step.
+    if (shown / 10 > m_spokenTenths) {
+        m_spokenTenths = shown / 10;
+        m_host.SetAccessibleName(
+            IDC_PROGRESS, shown >= 100 ? std::string(kCompletedName)
+                                       : kDownloading + std::string(" ") + std::to_string(m_spokenTenths * 10) + "%");
+    }
     m_host.SetProgressPosition(shown);
     if (position >= 100) FinishDownload(kEndCompleted);
     return 1;

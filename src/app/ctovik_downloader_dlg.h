@@ -52,6 +52,7 @@ private:
     std::string m_savedMain;
     bool m_bAdvanced = false;
     bool m_ending = false;
+    int m_spokenTenths = 0;  // of the bar, last given to a screen reader
 };
 
 // The probe of the metadata server: true when it answered at all.

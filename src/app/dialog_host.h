@@ -20,6 +20,11 @@ public:
     virtual void RedrawControl(int id) = 0;
     virtual void SetProgressPosition(int position) = 0;  // range 0..100
     virtual int ProgressPosition() = 0;
+    // For the keyboard and assistive technology: the focus moves to a shown
+    // control; the name a screen reader gives a control, spoken when it
+    // changes on the focused one (the progress bar says the status this way).
+    virtual void FocusControl(int id) = 0;
+    virtual void SetAccessibleName(int id, const std::string& name) = 0;
 
     // Page elements: a property such as innerHTML, or an attribute such as
     // height. false when the element cannot be obtained (also before the

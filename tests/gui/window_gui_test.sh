@@ -4,7 +4,8 @@
 # while connecting, a download failure with its message box, and what the
 # process inherits (standard error closed or on a terminal nobody reads, a
 # file-size limit, SIGTERM, SIGHUP and SIGINT), a statistics server that
-# holds the final event, and a download closed at about half and started again.
+# holds the final event, a download closed at about half and started again,
+# the keyboard road through the accessibility stack, and high-contrast themes.
 #   window_gui_test.sh HARNESS SEND_CLOSE SHOTS_DIR
 set -uo pipefail
 harness=$1 send_close=$2 shots=$3
@@ -256,6 +257,104 @@ check "started again: only the packages after the kept ones, report ok, byte-exa
     [ -z "$(ls "$work/tmp" | grep "\.part$")" ]'
 rm -f "$report"
 exit_code_within "$harness_pid" 10
+
+# --- 8. keys only, through the accessibility stack a screen reader uses (a
+# private D-Bus session and AT-SPI bus): names, roles, states, the keyboard road
+eval "$(dbus-launch --sh-syntax)"
+pids+=("$DBUS_SESSION_BUS_PID")
+/usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
+pids+=($!)
+sleep 1
+rm -rf "$work/tmp"/*
+report="$work/report-keys.ini"
+start_window "$report" "$metadata"
+/usr/bin/python3 "$(dirname "$0")/keyboard_road.py" "$window" > "$work/keys.log" 2>&1
+shot 9-keys-only
+while read -r line; do check "keys only: ${line#*: }" '[[ "$line" == ok:* ]]'; done < "$work/keys.log"
+wait_for_file "$report" 60
+name_id=$(report_value "$report" nameID)
+check "keys only: Return on Install downloads byte-exact with the report ok" \
+    'cmp -s "$report" <(report_text ok "$size" "$name_id") && cmp -s "$work/tmp/toviksetup$name_id.tmp" "$work/srv/www/files/installer.bin"'
+rm -f "$report"
+exit_code_within "$harness_pid" 10
+
+# --- 10. the desktop's screen reader (Orca, its speech written to a log):
+# what it says of the links, the button, the check box, the download while
+# it runs, its end, and of the failure message, with keys only
+mkdir -p "$work/orca-home"
+HOME="$work/orca-home" timeout 300 orca --replace --debug-file "$work/orca.log" -d speech >/dev/null 2>&1 &
+orca_pid=$!
+pids+=("$orca_pid")
+sleep 5
+keys() { xdotool windowfocus --sync "$window" 2>/dev/null; for key in "$@"; do xdotool key "$key"; sleep 1.2; done; }
+rm -rf "$work/tmp"/*
+report="$work/report-orca.ini"
+start_window "$report" "$metadata"
+keys Tab Return Return shift+Tab space Tab Tab Return
+wait_for_file "$report" 60
+sleep 3
+rm -f "$report"
+exit_code_within "$harness_pid" 10
+sed -i 's|/files/installer.bin<|/files/missing.bin<|' "$document"
+report="$work/report-orca-failed.ini"
+start_window "$report" "$metadata"
+keys space Tab Tab Return
+box=$(find_window "^$(basename "$harness")\$" 60)
+# A window manager would give the message box the focus; here the test does.
+[ -n "$box" ] && xdotool windowfocus --sync "$box"
+sleep 4
+[ -n "$box" ] && xdotool windowfocus --sync "$box" key Return
+wait_for_file "$report" 20
+rm -f "$report"
+exit_code_within "$harness_pid" 10
+sed -i 's|/files/missing.bin<|/files/installer.bin<|' "$document"
+kill -TERM "$orca_pid" 2>/dev/null
+for _ in $(seq 50); do kill -0 "$orca_pid" 2>/dev/null || break; sleep 0.2; done
+grep "SPEECH OUTPUT" "$work/orca.log" > "$work/speech.log"
+said() { grep -q "SPEECH OUTPUT: '.*$1" "$work/speech.log"; }
+check "Orca: the licence as a link" 'said "licencję link"'
+check "Orca: Zainstaluj as a button" 'said "Zainstaluj push button"'
+check "Orca: the check box, with what it accepts" 'said "Akceptuję licencję check box"'
+check "Orca: the download while it runs" 'said "Trwa pobieranie plików... [1-9]0%"'
+check "Orca: its end" 'said "Pobieranie zakończone"'
+check "Orca: the failure message" 'said "Wystąpił błąd pobierania"'
+sed 's/^[0-9:.]* - //' "$work/speech.log" | head -40
+
+# --- 9. high-contrast themes: the page and the controls take the theme's
+# colours; every text over the page keeps 7:1 against what is behind it
+contrast() {  # screenshot, x, y, width, height: the text's contrast ratio in that box, and its background's luminance
+    /usr/bin/python3 -c 'import sys
+from collections import Counter
+from PIL import Image
+x, y, w, h = map(int, sys.argv[2:6])
+box = Image.open(sys.argv[1]).convert("RGB").crop((x, y, x + w, y + h))
+def lum(c):
+    c = [v / 255 for v in c]
+    c = [v / 12.92 if v <= 0.03928 else ((v + 0.055) / 1.055) ** 2.4 for v in c]
+    return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2]
+back = Counter(box.getdata()).most_common(1)[0][0]
+ratio = max((max(lum(p), lum(back)) + 0.05) / (min(lum(p), lum(back)) + 0.05) for p in box.getdata())
+print(f"{ratio:.1f} {lum(back):.2f}")' "$@"
+}
+for theme in HighContrastInverse HighContrast; do
+    TMPDIR="$work/tmp" GTK_THEME=$theme "$harness" "$metadata" "$base" "$work/report-$theme.ini" >>"$work/harness.log" 2>&1 &
+    harness_pid=$!
+    pids+=("$harness_pid")
+    window=$(find_window "$title" 20)
+    sleep 2
+    shot "10-$theme"
+    read -r page_ratio page_back <<<"$(contrast "$shots/10-$theme.png" 120 160 230 25)"
+    read -r accept_ratio _ <<<"$(contrast "$shots/10-$theme.png" 26 279 50 14)"
+    read -r link_ratio _ <<<"$(contrast "$shots/10-$theme.png" 80 280 42 14)"
+    echo "$theme: page text $page_ratio:1 on a background of luminance $page_back, check box $accept_ratio:1, link $link_ratio:1"
+    [ "$theme" = HighContrastInverse ] && check "$theme: the page is dark" 'python3 -c "import sys; sys.exit(float(sys.argv[1]) > 0.1)" "$page_back"'
+    check "$theme: the page's text, the check box and the link keep at least 7:1" \
+        'python3 -c "import sys; sys.exit(min(map(float, sys.argv[1:])) < 7)" "$page_ratio" "$accept_ratio" "$link_ratio"'
+    "$send_close" "$window"
+    wait_for_file "$work/report-$theme.ini" 20
+    rm -f "$work/report-$theme.ini"
+    exit_code_within "$harness_pid" 10
+done
 
 echo "screenshots in $shots"
 checks_result

@@ -28,6 +28,9 @@ public:
     std::map<std::string, std::map<std::string, std::string>> page;  // element -> property -> value
     bool pageLoaded = true;
     int progress = 0;
+    int focus = 0;
+    std::map<int, std::string> accessibleNames;
+    std::vector<std::string> spoken;      // the progress bar's names, in order
     std::map<unsigned, unsigned> timers;  // id -> interval
     std::vector<std::string> log;         // the order of visible steps
     std::vector<std::string> messageBoxes;
@@ -69,6 +72,11 @@ public:
     void RedrawControl(int) override {}
     void SetProgressPosition(int position) override { progress = position; }
     int ProgressPosition() override { return progress; }
+    void FocusControl(int id) override { focus = id; }
+    void SetAccessibleName(int id, const std::string& name) override {
+        accessibleNames[id] = name;
+        if (id == IDC_PROGRESS) spoken.push_back(name);
+    }
     bool GetElementProperty(const std::string& id, const std::string& name, std::string& value) override {
         if (!pageLoaded || !page.count(id)) return false;
         value = page[id][name];

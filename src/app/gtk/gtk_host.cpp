@@ -5,10 +5,12 @@
 #include <webkit2/webkit2.h>
 
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/ctovik_downloader_dlg.h"
@@ -24,17 +26,55 @@ namespace {
 constexpr int kClientWidth = 468;
 constexpr int kClientHeight = 361;
 
-// Colours of the template's statics, and a font close to "MS Shell Dlg" 8 pt.
+// The template's geometry in CSS, with a font close to "MS Shell Dlg" 8 pt.
 const char kStyleSheet[] =
     "#installer * { font-family: Tahoma, 'DejaVu Sans Condensed', sans-serif; font-size: 8pt; }\n"
     "#installer button { padding: 0; min-height: 0; }\n"
     "#installer progressbar trough, #installer progressbar progress { min-height: 14px; }\n"
-    "#IDC_ACCEPT { background-color: rgb(241,244,249); padding: 0; min-height: 0; }\n"
+    "#IDC_ACCEPT { padding: 0; min-height: 0; }\n"
     "#IDC_ACCEPT check { margin: 0 2px 0 0; min-width: 10px; min-height: 10px; }\n"
     "#IDC_ACCEPT label { margin: 0; padding: 0; }\n"
-    "#IDC_LICENCE_LINK { background-color: rgb(241,244,249); }\n"
+    "#IDC_LICENCE_LINK, #IDC_HIDE_LICENCE_LINK, #IDC_ADVANCED_LINK { padding: 0; margin: 0; border: none;"
+    " min-height: 0; min-width: 0; box-shadow: none; background-image: none; outline-offset: 0; }\n"
+    // The keyboard's focus, where the theme would draw it inside a link too small to hold it.
+    "#installer *:focus { outline: 1px dotted; outline-offset: 0; }\n";
+// The template's colours: the statics on the page's light band and white band.
+const char kTemplateColours[] =
+    "#IDC_ACCEPT, #IDC_LICENCE_LINK { background-color: rgb(241,244,249); }\n"
     "#IDC_HIDE_LICENCE_LINK, #IDC_ADVANCED_LINK { background-color: #ffffff; }\n"
-    "#IDC_LICENCE_LINK label, #IDC_HIDE_LICENCE_LINK label, #IDC_ADVANCED_LINK label { color: rgb(13,112,171); }\n";
+    "#IDC_LICENCE_LINK label, #IDC_HIDE_LICENCE_LINK label, #IDC_ADVANCED_LINK label { color: rgb(13,112,171);"
+    " text-decoration-line: none; }\n"
+    "#installer *:focus { outline-color: rgb(13,112,171); }\n";
+// A high-contrast or dark theme's own colours instead; links underlined, since
+// they share the text's colour.
+const char kThemeColours[] =
+    "#IDC_ACCEPT, #IDC_LICENCE_LINK, #IDC_HIDE_LICENCE_LINK, #IDC_ADVANCED_LINK { background-color: @theme_bg_color; "
+    "}\n"
+    "#IDC_LICENCE_LINK label, #IDC_HIDE_LICENCE_LINK label, #IDC_ADVANCED_LINK label { color: @theme_fg_color;"
+    " text-decoration-line: underline; }\n"
+    "#installer *:focus { outline-color: @theme_fg_color; }\n";
+
+// Whether the user's theme asks for its own colours: a high-contrast theme, a
+// dark one or a dark variant (GTK_THEME is GTK's own setting, the user's).
+bool FollowsThemeColours(const GdkRGBA& background) {
+    gchar* name = nullptr;
+    gboolean preferDark = FALSE;
+    g_object_get(gtk_settings_get_default(), "gtk-theme-name", &name, "gtk-application-prefer-dark-theme", &preferDark,
+                 nullptr);
+    std::string theme = name ? name : "";
+    g_free(name);
+    if (const char* chosen = g_getenv("GTK_THEME")) theme = chosen;
+    const double luminance = 0.2126 * background.red + 0.7152 * background.green + 0.0722 * background.blue;
+    return theme.find("HighContrast") != std::string::npos || theme.find(":dark") != std::string::npos ||
+           theme.find("-dark") != std::string::npos || preferDark || luminance < 0.5;
+}
+
+std::string CssColour(const GdkRGBA& colour) {
+    char text[8];
+    std::snprintf(text, sizeof text, "#%02x%02x%02x", static_cast<int>(colour.red * 255 + 0.5),
+                  static_cast<int>(colour.green * 255 + 0.5), static_cast<int>(colour.blue * 255 + 0.5));
+    return text;
+}
 
 const char* ControlName(int id) {
     switch (id) {
@@ -83,6 +123,16 @@ public:
         gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(controls_[IDC_PROGRESS]), position / 100.0);
     }
     int ProgressPosition() override { return progressPosition_; }
+    void FocusControl(int id) override { gtk_widget_grab_focus(controls_[id]); }
+    void SetAccessibleName(int id, const std::string& name) override {
+        atk_object_set_name(gtk_widget_get_accessible(controls_[id]), name.c_str());
+        // The desktop's screen reader shows a focused control's new name in
+        // braille only; a notification, shown anew, is what it speaks.
+        if (!gtk_widget_has_focus(controls_[id])) return;
+        gtk_widget_hide(announcer_);
+        gtk_label_set_text(GTK_LABEL(announcer_), name.c_str());
+        gtk_widget_show(announcer_);
+    }
     bool GetElementProperty(const std::string& elementId, const std::string& name, std::string& value) override;
     bool SetElementProperty(const std::string& elementId, const std::string& name, const std::string& value) override;
     WindowHandle Window() override { return this; }
@@ -116,8 +166,8 @@ private:
     void Enter(std::function<void()> action) { entry_.Enter(std::move(action)); }
     // Every control's click reaches the logic this way: OnCommand(its id).
     static void OnClicked(GtkWidget* widget, gpointer host);
-    static gboolean OnReleased(GtkWidget* widget, GdkEventButton* event, gpointer host);
     static gboolean OnEndRequested(gpointer host);
+    static gboolean OnKeyPress(GtkWidget* window, GdkEventKey* event, gpointer host);
     void BuildWindow();
     GtkWidget* MakeControl(const TemplateControl& control);
 
@@ -133,7 +183,10 @@ private:
     int result_ = 0;
     GMainLoop* loop_ = nullptr;
     GtkWidget* messageBox_ = nullptr;  // while the failure message is up
+    GtkWidget* announcer_ = nullptr;   // a notification for screen readers, never seen
     std::vector<guint> signalSources_;
+    bool themeColours_ = false;                        // the user's theme's colours, not the template's
+    std::pair<std::string, std::string> pageColours_;  // its background and text, for the page
 };
 
 gboolean GtkDialogHost::DispatchPosted(gpointer data) {
@@ -221,41 +274,70 @@ void GtkDialogHost::WaitPainting(unsigned milliseconds) {
     while (!elapsed) g_main_context_iteration(nullptr, TRUE);
 }
 
+gboolean GtkDialogHost::OnKeyPress(GtkWidget*, GdkEventKey* event, gpointer data) {
+    if (event->keyval == GDK_KEY_Escape) return TRUE;  // Escape never closes the window
+    // While the licence is shown, the keys that scroll text scroll it.
+    auto* host = static_cast<GtkDialogHost*>(data);
+    if (!gtk_widget_get_visible(host->controls_[IDC_HIDE_LICENCE_LINK])) return FALSE;
+    const char* scroll = nullptr;
+    switch (event->keyval) {
+        case GDK_KEY_Down: scroll = "p.scrollTop += 16"; break;
+        case GDK_KEY_Up: scroll = "p.scrollTop -= 16"; break;
+        case GDK_KEY_Page_Down: scroll = "p.scrollTop += p.clientHeight - 16"; break;
+        case GDK_KEY_Page_Up: scroll = "p.scrollTop -= p.clientHeight - 16"; break;
+        case GDK_KEY_Home: scroll = "p.scrollTop = 0"; break;
+        case GDK_KEY_End: scroll = "p.scrollTop = p.scrollHeight"; break;
+        default: return FALSE;
+    }
+    const std::string script = std::string("var p = document.getElementById('pre'); if (p) ") + scroll + ";";
+    webkit_web_view_evaluate_javascript(host->view_, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    return TRUE;
+}
+
 void GtkDialogHost::OnClicked(GtkWidget* widget, gpointer data) {
     auto* host = static_cast<GtkDialogHost*>(data);
     const int id = GPOINTER_TO_INT(g_object_get_data(G_OBJECT(widget), "control-id"));
     host->Enter([host, id] { host->dialog_.OnCommand(id); });
 }
 
-gboolean GtkDialogHost::OnReleased(GtkWidget* widget, GdkEventButton* event, gpointer host) {
-    if (event->button != 1) return FALSE;
-    OnClicked(widget, host);
-    return TRUE;
-}
-
 GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
     GtkWidget* widget;
     const int id = control.id;
     if (id == IDC_PROGRESS) {
+        // It takes the focus once Install has gone, and shows that it has it.
         widget = gtk_progress_bar_new();
+        gtk_widget_set_can_focus(widget, TRUE);
+        g_signal_connect_after(widget, "draw", G_CALLBACK(+[](GtkWidget* bar, cairo_t* cr, gpointer) -> gboolean {
+                                   if (gtk_widget_has_visible_focus(bar))
+                                       gtk_render_focus(gtk_widget_get_style_context(bar), cr, 0, 0,
+                                                        gtk_widget_get_allocated_width(bar),
+                                                        gtk_widget_get_allocated_height(bar));
+                                   return FALSE;
+                               }),
+                               nullptr);
     } else if (id == IDC_INSTALL || id == IDC_ACCEPT) {
         widget =
             id == IDC_INSTALL ? gtk_button_new_with_label(control.text) : gtk_check_button_new_with_label(control.text);
         g_signal_connect(widget, "clicked", G_CALLBACK(OnClicked), this);
     } else {
-        // A clickable static: a label in an event box, with the hand cursor.
-        widget = gtk_event_box_new();
-        GtkWidget* label = gtk_label_new(control.text);
-        gtk_label_set_xalign(GTK_LABEL(label), 0);
-        gtk_container_add(GTK_CONTAINER(widget), label);
-        gtk_widget_add_events(widget, GDK_BUTTON_RELEASE_MASK);
-        g_signal_connect(widget, "button-release-event", G_CALLBACK(OnReleased), this);
-        g_signal_connect(widget, "realize", G_CALLBACK(+[](GtkWidget* w, gpointer) {
-                             GdkCursor* hand = gdk_cursor_new_from_name(gtk_widget_get_display(w), "pointer");
-                             gdk_window_set_cursor(gtk_widget_get_window(w), hand);
-                             if (hand) g_object_unref(hand);
+        // A clickable text is a link: reached by Tab, pressed by Return or
+        // Space, named and acted on as a link by a screen reader, with the
+        // hand cursor. Its address is never opened, and it has no menu.
+        widget = gtk_link_button_new_with_label("about:blank", control.text);
+        gtk_widget_set_has_tooltip(widget, FALSE);
+        gtk_label_set_xalign(GTK_LABEL(gtk_bin_get_child(GTK_BIN(widget))), 0);
+        g_signal_connect(widget, "activate-link", G_CALLBACK(+[](GtkLinkButton* link, gpointer host) -> gboolean {
+                             OnClicked(GTK_WIDGET(link), host);
+                             return TRUE;
+                         }),
+                         this);
+        g_signal_connect(widget, "button-press-event",
+                         G_CALLBACK(+[](GtkWidget*, GdkEventButton* event, gpointer) -> gboolean {
+                             return event->button == GDK_BUTTON_SECONDARY;
                          }),
                          nullptr);
+        g_signal_connect(widget, "popup-menu", G_CALLBACK(+[]() -> gboolean { return TRUE; }), nullptr);
+        atk_object_set_role(gtk_widget_get_accessible(widget), ATK_ROLE_LINK);  // GTK calls it a button
     }
     g_object_set_data(G_OBJECT(widget), "control-id", GINT_TO_POINTER(id));
     gtk_widget_set_name(widget, ControlName(id));
@@ -267,13 +349,20 @@ GtkWidget* GtkDialogHost::MakeControl(const TemplateControl& control) {
 }
 
 void GtkDialogHost::BuildWindow() {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GdkRGBA background{1, 1, 1, 1}, text{0, 0, 0, 1};
+    GtkStyleContext* style = gtk_widget_get_style_context(window_);
+    gtk_style_context_lookup_color(style, "theme_bg_color", &background);
+    gtk_style_context_lookup_color(style, "theme_fg_color", &text);
+    themeColours_ = FollowsThemeColours(background);
+    if (themeColours_) pageColours_ = {CssColour(background), CssColour(text)};
+    const std::string sheet = std::string(kStyleSheet) + (themeColours_ ? kThemeColours : kTemplateColours);
     GtkCssProvider* css = gtk_css_provider_new();
-    gtk_css_provider_load_from_data(css, kStyleSheet, -1, nullptr);
+    gtk_css_provider_load_from_data(css, sheet.c_str(), -1, nullptr);
     gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
 
-    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_widget_set_name(window_, "installer");
     gtk_window_set_title(GTK_WINDOW(window_), kDialogCaption);
     gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
@@ -289,10 +378,7 @@ void GtkDialogHost::BuildWindow() {
             return TRUE;  // the logic decides when the window goes
         }),
         this);
-    g_signal_connect(window_, "key-press-event", G_CALLBACK(+[](GtkWidget*, GdkEventKey* event, gpointer) -> gboolean {
-                         return event->keyval == GDK_KEY_Escape;  // Escape never closes the window
-                     }),
-                     nullptr);
+    g_signal_connect(window_, "key-press-event", G_CALLBACK(OnKeyPress), this);
 
     GtkWidget* overlay = gtk_overlay_new();
     gtk_container_add(GTK_CONTAINER(window_), overlay);
@@ -314,6 +400,25 @@ void GtkDialogHost::BuildWindow() {
         controls_[control.id] = widget;
         gtk_overlay_add_overlay(GTK_OVERLAY(overlay), widget);
     }
+    announcer_ = gtk_label_new("");
+    gtk_widget_set_opacity(announcer_, 0);
+    gtk_widget_set_no_show_all(announcer_, TRUE);
+    atk_object_set_role(gtk_widget_get_accessible(announcer_), ATK_ROLE_NOTIFICATION);
+    placement_[announcer_] = GdkRectangle{0, 0, 1, 1};
+    gtk_overlay_add_overlay(GTK_OVERLAY(overlay), announcer_);
+    gtk_overlay_set_overlay_pass_through(GTK_OVERLAY(overlay), announcer_, TRUE);
+
+    // Tab in reading order among the controls: the check box, the licence
+    // link, the other links, Install. The page is left out: the web process
+    // answers Tab too, and focus would move twice; the licence scrolls by keys
+    // instead (OnKeyPress), and a screen reader reads the page as it is.
+    GList* chain = nullptr;
+    for (int id : {IDC_ACCEPT, IDC_LICENCE_LINK, IDC_HIDE_LICENCE_LINK, IDC_ADVANCED_LINK, IDC_INSTALL, IDC_PROGRESS})
+        chain = g_list_append(chain, controls_[id]);
+    G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+    gtk_container_set_focus_chain(GTK_CONTAINER(overlay), chain);
+    G_GNUC_END_IGNORE_DEPRECATIONS
+    g_list_free(chain);
     g_signal_connect(overlay, "get-child-position",
                      G_CALLBACK(+[](GtkOverlay*, GtkWidget* child, GdkRectangle* rect, gpointer host) -> gboolean {
                          auto& placement = static_cast<GtkDialogHost*>(host)->placement_;
@@ -333,7 +438,15 @@ int GtkDialogHost::Run() {
     // frame. The window is shown in the same turn of the main loop, long
     // before the page's script runs, so the script still measures a sized body.
     const Resource page = FindResource(std::to_string(IDR_PAGE).c_str());
-    const std::string html(reinterpret_cast<const char*>(page.data), page.size);
+    std::string html(reinterpret_cast<const char*>(page.data), page.size);
+    // In the user's own colours the page drops its pictures and takes the theme's.
+    const std::size_t head = html.find("</head>");
+    if (themeColours_ && head != std::string::npos)
+        html.insert(head, "<style>body, pre { background: " + pageColours_.first +
+                              " !important; color: " + pageColours_.second +
+                              " !important; } img { display: none !important; } pre { "
+                              "border-color: " +
+                              pageColours_.second + " !important; }</style>\n");
     webkit_web_view_load_html(view_, html.c_str(), "res:/");
     gtk_widget_show_all(window_);
     for (const TemplateControl& control : kTemplateControls)

@@ -14,6 +14,12 @@
 //  [x] Escape closes nothing (the key is filtered as the dialog's is).
 //  [x] SIGTERM, SIGHUP and SIGINT end the run as closing the window does
 //      (a message box up is closed first); after the window, the default.
+//  [x] The keyboard and screen readers (ATK): the clickable texts are links
+//      (Tab, Return, Space), Tab in reading order, the focus drawn; names
+//      the logic gives; the bar's new name spoken through a notification;
+//      the licence scrolled by keys while shown.
+//  [x] A high-contrast or dark theme: its colours on the controls and the
+//      page, the page's pictures left out.
 // Not implemented:
 //  [ ] The iconic paint: the desktop shows the icon list instead.
 //  [ ] "MS Shell Dlg" 8 pt: approximated with the fonts at hand.

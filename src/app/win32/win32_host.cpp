@@ -7,6 +7,8 @@
 // clang-format on
 
 #include <commctrl.h>
+#include <initguid.h>  // the accessibility property ids, defined here once
+#include <oleacc.h>
 
 #include <functional>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "app/ctovik_downloader_dlg.h"
 #include "app/logic_entry.h"
 #include "app/win32/browser_host.h"
+#include "app/win32/win32_colours.h"
 #include "app/window_messages.h"
 #include "platform/win32_text.h"
 
@@ -24,21 +27,44 @@ using platform::Utf8;
 using platform::Wide;
 
 const COLORREF kLight = RGB(241, 244, 249);
-const COLORREF kLink = RGB(13, 112, 171);
 const COLORREF kWhite = RGB(255, 255, 255);
 
-// ---------------------------------------------------------------- Escape filter
+bool IsLink(int id) { return id == IDC_LICENCE_LINK || id == IDC_HIDE_LICENCE_LINK || id == IDC_ADVANCED_LINK; }
+
+// ---------------------------------------------------------------- key filter
 
 HWND g_dialog = nullptr;
 HHOOK g_filter = nullptr;
 
 // The dialog manager would turn Escape into a cancel; it never reaches it.
+// Return or Space on a focused link clicks it, as on a button.
 LRESULT CALLBACK ProcessMessageFilter(int code, WPARAM wParam, LPARAM lParam) {
     const MSG* message = reinterpret_cast<const MSG*>(lParam);
-    if (code >= 0 && g_dialog && message->message == WM_KEYDOWN && message->wParam == VK_ESCAPE &&
-        (message->hwnd == g_dialog || IsChild(g_dialog, message->hwnd)))
-        return TRUE;
+    if (code >= 0 && g_dialog && message->message == WM_KEYDOWN &&
+        (message->hwnd == g_dialog || IsChild(g_dialog, message->hwnd))) {
+        if (message->wParam == VK_ESCAPE) return TRUE;
+        const int id = GetDlgCtrlID(message->hwnd);
+        if ((message->wParam == VK_RETURN || message->wParam == VK_SPACE) && IsLink(id)) {
+            PostMessageW(g_dialog, WM_COMMAND, MAKEWPARAM(id, STN_CLICKED), reinterpret_cast<LPARAM>(message->hwnd));
+            return TRUE;
+        }
+    }
     return CallNextHookEx(g_filter, code, wParam, lParam);
+}
+
+// A static or a progress bar shows no focus of its own: focused, it gets the
+// system's focus rectangle.
+LRESULT CALLBACK FocusRectProc(HWND control, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+    if (message == WM_SETFOCUS || message == WM_KILLFOCUS) InvalidateRect(control, nullptr, TRUE);
+    const LRESULT result = DefSubclassProc(control, message, wParam, lParam);
+    if (message == WM_PAINT && GetFocus() == control) {
+        RECT area;
+        GetClientRect(control, &area);
+        HDC dc = GetDC(control);
+        DrawFocusRect(dc, &area);
+        ReleaseDC(control, dc);
+    }
+    return result;
 }
 
 void CALLBACK ConnectTimerProc(HWND window, UINT, UINT_PTR timerId, DWORD) {
@@ -72,6 +98,15 @@ public:
     }
     void SetProgressPosition(int position) override { SendMessageW(Item(IDC_PROGRESS), PBM_SETPOS, position, 0); }
     int ProgressPosition() override { return static_cast<int>(SendMessageW(Item(IDC_PROGRESS), PBM_GETPOS, 0, 0)); }
+    void FocusControl(int id) override {
+        SendMessageW(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(Item(id)), TRUE);
+    }
+    // What a screen reader asks the control (MSAA) is annotated, and a change announced.
+    void SetAccessibleName(int id, const std::string& name) override {
+        if (!accessibility_) return;
+        accessibility_->SetHwndPropStr(Item(id), OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, Wide(name).c_str());
+        NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, Item(id), OBJID_CLIENT, CHILDID_SELF);
+    }
     bool GetElementProperty(const std::string& id, const std::string& name, std::string& value) override {
         std::wstring wide;
         if (!browser_.GetElementProperty(Wide(id), Wide(name), wide)) return false;
@@ -119,6 +154,7 @@ private:
     INT_PTR Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog(HWND window);
     INT_PTR OnColorStatic(HDC dc, HWND control);
+    void FollowContrast();
     void OnPaintIconic();
     HWND Item(int id) const { return GetDlgItem(window_, id); }
 
@@ -131,6 +167,8 @@ private:
     HCURSOR hand_ = nullptr;
     HBRUSH lightBrush_ = CreateSolidBrush(kLight);
     HBRUSH whiteBrush_ = CreateSolidBrush(kWhite);
+    IAccPropServices* accessibility_ = nullptr;  // none where the system has no such service
+    bool highContrast_ = HighContrastOn();
     LogicEntry entry_;
 };
 
@@ -148,12 +186,39 @@ void Win32Host::OnInitDialog(HWND window) {
     // The browser fills the client area beneath the controls.
     RECT client;
     GetClientRect(window, &client);
-    if (browser_.Create(window, client, [this] { Enter([this] { dialog_.OnDocumentComplete(); }); })) {
+    if (browser_.Create(window, client, [this] {
+            FollowContrast();
+            Enter([this] { dialog_.OnDocumentComplete(); });
+        })) {
         if (HWND page = browser_.Window()) SetWindowPos(page, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     }
-    for (const TemplateControl& templateControl : kTemplateControls) {
-        HWND control = Item(templateControl.id);
-        SetWindowLongPtrW(control, GWL_STYLE, GetWindowLongPtrW(control, GWL_STYLE) | WS_CLIPSIBLINGS);
+    // Raised above the page; the last raised is the first Tab reaches, so
+    // they are raised against reading order: the check box, the licence link,
+    // the other links, Install, the bar.
+    CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                     reinterpret_cast<void**>(&accessibility_));
+    for (int id : {IDC_PROGRESS, IDC_INSTALL, IDC_ADVANCED_LINK, IDC_HIDE_LICENCE_LINK, IDC_LICENCE_LINK, IDC_ACCEPT}) {
+        HWND control = Item(id);
+        LONG_PTR style = GetWindowLongPtrW(control, GWL_STYLE) | WS_CLIPSIBLINGS;
+        if (IsLink(id)) {
+            // A clickable static is a link: reached by Tab, and called a link
+            // with an action by a screen reader (a static's own answer is text).
+            style |= WS_TABSTOP;
+            SetWindowSubclass(control, FocusRectProc, 0, 0);
+            if (accessibility_) {
+                VARIANT role;
+                role.vt = VT_I4;
+                role.lVal = ROLE_SYSTEM_LINK;
+                accessibility_->SetHwndProp(control, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_ROLE, role);
+                accessibility_->SetHwndPropStr(control, OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_DEFAULTACTION,
+                                               L"Kliknij");
+            }
+        }
+        if (id == IDC_PROGRESS) {  // it takes the focus once Install has gone
+            style |= WS_TABSTOP;
+            SetWindowSubclass(control, FocusRectProc, 0, 0);
+        }
+        SetWindowLongPtrW(control, GWL_STYLE, style);
         SetWindowPos(control, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     }
     Enter([this] { dialog_.OnInitDialog(); });
@@ -165,19 +230,22 @@ void Win32Host::OnInitDialog(HWND window) {
 }
 
 INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {
-    switch (GetDlgCtrlID(control)) {
-        case IDC_ACCEPT: return reinterpret_cast<INT_PTR>(lightBrush_);
-        case IDC_LICENCE_LINK:
-            SetTextColor(dc, kLink);
-            SetBkColor(dc, kLight);
-            return reinterpret_cast<INT_PTR>(lightBrush_);
-        case IDC_HIDE_LICENCE_LINK:
-        case IDC_ADVANCED_LINK:
-            SetTextColor(dc, kLink);
-            SetBkColor(dc, kWhite);
-            return reinterpret_cast<INT_PTR>(whiteBrush_);
-        default: return FALSE;
-    }
+    const int id = GetDlgCtrlID(control);
+    if (id != IDC_ACCEPT && !IsLink(id)) return FALSE;
+    const StaticColours colours = ColoursOf(id, highContrast_, GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_WINDOWTEXT),
+                                            GetSysColor(COLOR_HOTLIGHT));
+    SetTextColor(dc, colours.text);
+    SetBkColor(dc, colours.background);
+    if (colours.systemBrush >= 0) return reinterpret_cast<INT_PTR>(GetSysColorBrush(colours.systemBrush));
+    return reinterpret_cast<INT_PTR>(colours.background == kLight ? lightBrush_ : whiteBrush_);
+}
+
+// The page and the statics follow the user's high-contrast setting, also
+// when it changes while the window is up.
+void Win32Host::FollowContrast() {
+    highContrast_ = HighContrastOn();
+    browser_.SetElementProperty(L"CtovikInstallerDlg", L"className", highContrast_ ? L"contrast" : L"");
+    InvalidateRect(window_, nullptr, TRUE);
 }
 
 void Win32Host::OnPaintIconic() {
@@ -225,6 +293,8 @@ INT_PTR Win32Host::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             OnPaintIconic();
             return TRUE;
         case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(icon_);
+        case WM_SYSCOLORCHANGE:
+        case WM_SETTINGCHANGE: FollowContrast(); return FALSE;
         default: return FALSE;
     }
 }

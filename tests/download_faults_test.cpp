@@ -64,6 +64,8 @@ struct DownloadRun {
     }
 
     std::string FilePath() const { return tempFolder + "/toviksetup" + std::to_string(GetNameId()) + ".tmp"; }
+    // Where a download of the release with this SHA-256 is kept until verified.
+    std::string PartialPath(const std::string& hash) const { return tempFolder + "/toviksetup-" + hash + ".part"; }
 
     std::vector<std::string> Events() const {
         std::vector<std::string> events;
@@ -85,9 +87,10 @@ struct DownloadRun {
     RecordingWindow window;
 };
 
-std::string Metadata(long long size, long long packageSize = 0, const std::string& url = "FILES/installer.bin") {
-    std::string doc =
-        "<installer><downloadUrl>" + url + "</downloadUrl><size>" + std::to_string(size) + "</size><hash>cafe</hash>";
+std::string Metadata(long long size, long long packageSize = 0, const std::string& url = "FILES/installer.bin",
+                     const std::string& hash = "cafe") {
+    std::string doc = "<installer><downloadUrl>" + url + "</downloadUrl><size>" + std::to_string(size) +
+                      "</size><hash>" + hash + "</hash>";
     if (packageSize > 0) doc += "<suggestedPackageSize>" + std::to_string(packageSize) + "</suggestedPackageSize>";
     return doc + "</installer>";
 }
@@ -463,10 +466,9 @@ TEST_P(Resume, GoesOnFromWhatAnEarlierRunKept) {
     const std::string content = PatternContent(1000);
     const std::string served = c.serveOtherBytes ? PatternContent(1001).substr(1) : content;
     const std::string hash = Sha256Text(content, false);
-    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
-                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
+    DownloadRun run(Metadata(1000, 300, "FILES/i", hash),
                     [&](const ScriptedRequest& r, int) { return ServeRange(served, r); });
-    const std::string partial = run.tempFolder + "/toviksetup-" + hash + ".part";
+    const std::string partial = run.PartialPath(hash);
     c.leave(run.tempFolder, partial, content);
     const int result = run.Run();
 
@@ -499,15 +501,14 @@ INSTANTIATE_TEST_SUITE_P(Partials, Resume, ::testing::ValuesIn(kResumeCases),
 TEST(Download, FailedRunKeepsWhatItVerifiedForTheNextAndTheBarStartsThere) {
     const std::string content = PatternContent(1000);
     const std::string hash = Sha256Text(content, false);
-    const std::string document = "<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
-                                 "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>";
+    const std::string document = Metadata(1000, 300, "FILES/i", hash);
     DownloadRun run(document, [&](const ScriptedRequest& r, int i) {
         ScriptedReply reply = i < 2 ? ServeRange(content, r) : Always(503);
         if (i == 2) reply = ServeRange(content, r), reply.sendBodyBytes = 150;  // half a package, then cut
         return reply;
     });
     EXPECT_EQ(run.Run(), 1);
-    const std::string partial = run.tempFolder + "/toviksetup-" + hash + ".part";
+    const std::string partial = run.PartialPath(hash);
     const std::string kept = ReadWholeFile(partial);
     EXPECT_GE(kept.size(), 600u);
     EXPECT_EQ(kept, content.substr(0, kept.size()));
@@ -535,20 +536,18 @@ TEST(Download, FailedRunKeepsWhatItVerifiedForTheNextAndTheBarStartsThere) {
 TEST(Download, RunTheWindowEndedStopsAndHandsNothingOver) {
     const std::string content = PatternContent(1000);
     const std::string hash = Sha256Text(content, false);
-    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
-                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
-                    [&](const ScriptedRequest& r, int i) {
-                        ScriptedReply reply = ServeRange(content, r);
-                        if (i == 1) {  // the user closes the window while the second package flows
-                            Progress().cancelled.store(true);
-                            reply.stallAfterHeadMs = 3000;
-                        }
-                        return reply;
-                    });
+    DownloadRun run(Metadata(1000, 300, "FILES/i", hash), [&](const ScriptedRequest& r, int i) {
+        ScriptedReply reply = ServeRange(content, r);
+        if (i == 1) {  // the user closes the window while the second package flows
+            Progress().cancelled.store(true);
+            reply.stallAfterHeadMs = 3000;
+        }
+        return reply;
+    });
     EXPECT_EQ(run.Run(), 1);
     EXPECT_EQ(run.fileServer.Requests().size(), 2u) << "no attempt after the close";
     EXPECT_NE(::access(run.FilePath().c_str(), F_OK), 0);
-    const std::string kept = ReadWholeFile(run.tempFolder + "/toviksetup-" + hash + ".part");
+    const std::string kept = ReadWholeFile(run.PartialPath(hash));
     EXPECT_EQ(kept, content.substr(0, 300)) << "what was written stays for the next run";
 }
 
@@ -587,10 +586,9 @@ TEST_P(PlantedPartials, AreNeitherUsedNorTouched) {
     if (c.needsRoot && ::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
     const std::string content = PatternContent(1000);
     const std::string hash = Sha256Text(content, false);
-    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000</size><hash>" + hash +
-                        "</hash><suggestedPackageSize>300</suggestedPackageSize></installer>",
+    DownloadRun run(Metadata(1000, 300, "FILES/i", hash),
                     [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
-    const std::string partial = run.tempFolder + "/toviksetup-" + hash + ".part";
+    const std::string partial = run.PartialPath(hash);
     const std::string victim = run.tempFolder + "/victim";
     Leave(victim, "keep me");
     // Another user's partial of another release is not ours to remove, even for root.
@@ -609,7 +607,9 @@ TEST_P(PlantedPartials, AreNeitherUsedNorTouched) {
     ASSERT_EQ(::lstat(partial.c_str(), &after), 0);
     EXPECT_EQ(std::make_tuple(after.st_ino, after.st_mode, after.st_uid, after.st_nlink, after.st_size),
               std::make_tuple(before.st_ino, before.st_mode, before.st_uid, before.st_nlink, before.st_size));
-    if (S_ISREG(after.st_mode)) EXPECT_EQ(ReadWholeFile(partial), held);
+    if (S_ISREG(after.st_mode)) {
+        EXPECT_EQ(ReadWholeFile(partial), held);
+    }
     EXPECT_EQ(ReadWholeFile(victim), "keep me");
     EXPECT_EQ(::access(foreign.c_str(), F_OK) == 0, ::geteuid() == 0);
 }
@@ -765,8 +765,7 @@ TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     const long long limit = 500000;
     const std::string content = PatternContent(1000000);
     const std::string hash = Sha256Text(content, false);
-    DownloadRun run("<installer><downloadUrl>FILES/i</downloadUrl><size>1000000</size><hash>" + hash +
-                        "</hash><suggestedPackageSize>307200</suggestedPackageSize></installer>",
+    DownloadRun run(Metadata(1000000, 307200, "FILES/i", hash),
                     [&](const ScriptedRequest& r, int) { return ServeRange(content, r); });
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -781,7 +780,7 @@ TEST(Download, FullDiskFailsWithTheWriteCodeAndNothingPastTheLimit) {
     EXPECT_EQ(run.window.Messages(),
               (std::vector<std::pair<unsigned, std::uintptr_t>>{{WM_DOWNLOAD_FAILED, CURLE_WRITE_ERROR}}));
     // What was written stays for the next run, under the release's name.
-    const std::string written = ReadWholeFile(run.tempFolder + "/toviksetup-" + hash + ".part");
+    const std::string written = ReadWholeFile(run.PartialPath(hash));
     EXPECT_GE(static_cast<long long>(written.size()), 307200);
     EXPECT_LE(static_cast<long long>(written.size()), limit);
     EXPECT_EQ(written, content.substr(0, written.size()));

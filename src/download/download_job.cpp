@@ -123,20 +123,20 @@ int DownloadJob::Run() {
     }
     stats.SetResumedFrom(resumedFrom);
     Progress().holdBelowFull.store(resumedFrom > 0, std::memory_order_relaxed);
-    int code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
-                                resumedFrom, file, window_, digest ? &*digest : nullptr);
-    if (code == CURLE_OK && digest && !DigestMatchesText(digest->Finish(), metadata.hash)) {
+    // Kept bytes that do not verify are thrown away, and the file is
+    // downloaded again from byte 0, once; only that one's mismatch is 133.
+    int code = CURLE_OK;
+    for (std::int64_t from = resumedFrom;; from = 0) {
+        code = TransferPackages(packageClient_, metadata.downloadUrl, metadata.size, metadata.suggestedPackageSize,
+                                from, file, window_, digest ? &*digest : nullptr);
+        if (code != CURLE_OK || !digest || DigestMatchesText(digest->Finish(), metadata.hash)) break;
         code = kOutcomeHashMismatch;
-        // Kept bytes that do not verify are thrown away, and the file is
-        // downloaded again from byte 0, once; only that one's mismatch is 133.
-        if (resumedFrom > 0) {
-            stats.SetResumedFrom(0);
-            digest.emplace();
-            code = platform::TruncateFile(file, 0)
-                       ? TransferPackages(packageClient_, metadata.downloadUrl, metadata.size,
-                                          metadata.suggestedPackageSize, 0, file, window_, &*digest)
-                       : CURLE_WRITE_ERROR;
-            if (code == CURLE_OK && !DigestMatchesText(digest->Finish(), metadata.hash)) code = kOutcomeHashMismatch;
+        if (from == 0) break;
+        stats.SetResumedFrom(0);
+        digest.emplace();
+        if (!platform::TruncateFile(file, 0)) {
+            code = CURLE_WRITE_ERROR;
+            break;
         }
     }
     // A run the window has ended is not handed over, whatever arrived.

@@ -240,11 +240,11 @@ def _aggregate_history(db):
 
 
 def _looked_up(db, sql, ids):
-    """{id: value} of the rows sql (with IN ({}) for the ids) finds, many ids a query."""
+    """{id: the rest of its row} of the rows sql (with IN ({}) for the ids) finds, many ids a query."""
     found = {}
     for at in range(0, len(ids), 10000):  # one query for many: a lookup per final costs a minute in ten million
         batch = ids[at:at + 10000]
-        found.update(db.execute(sql.format(",".join("?" * len(batch))), batch))
+        found.update((row[0], row[1:]) for row in db.execute(sql.format(",".join("?" * len(batch))), batch))
     return found
 
 
@@ -336,7 +336,7 @@ def ingest(db, log, source, parse, rejected, final_log=False):
     counts = collections.Counter()
     samples = collections.deque(maxlen=LISTED_BAD_LINES)  # the latest of this run
     last_day = "unknown"
-    insert_final = db.cursor()
+    writer = db.cursor()
 
     def complete(lines):
         nonlocal new, read_to
@@ -349,7 +349,7 @@ def ingest(db, log, source, parse, rejected, final_log=False):
 
     groups, bins = {}, collections.Counter()
 
-    def pair(download, start_day, final_row, failing, time_bins_):
+    def pair(start_day, final_row, failing, time_bins_):
         """A final whose start is there: counted in every figure."""
         counts[start_day, "starts_finished"] += 1
         _count_final(groups, bins, final_row)
@@ -365,15 +365,14 @@ def ingest(db, log, source, parse, rejected, final_log=False):
             if entry[0] == "start":
                 by_day[entry[1]].append(entry[2:])
         for day, rows in by_day.items():  # counted per day as they are new
-            counts[day, "starts"] += insert_final.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)", rows).rowcount
+            counts[day, "starts"] += writer.executemany("INSERT OR IGNORE INTO starts VALUES (?, ?)", rows).rowcount
         # Finals read before their start: paired now.
-        waiting = _looked_up(db, "SELECT id, failing || char(0) || bins FROM pending "
-                                 "WHERE id IN ({})", [row[0] for rows in by_day.values() for row in rows])
-        for download, values in waiting.items():
-            failing, time_bins_ = values.split("\0")
+        waiting = _looked_up(db, "SELECT id, failing, bins FROM pending WHERE id IN ({})",
+                             [row[0] for rows in by_day.values() for row in rows])
+        for download, (failing, time_bins_) in waiting.items():
             start_day = db.execute("SELECT substr(time, 1, 10) FROM starts WHERE id = ?", (download,)).fetchone()[0]
             final_row = db.execute(f"SELECT {FINAL_COLUMNS} FROM finals WHERE id = ?", (download,)).fetchone()
-            pair(download, start_day, final_row, json.loads(failing), json.loads(time_bins_))
+            pair(start_day, final_row, json.loads(failing), json.loads(time_bins_))
             db.execute("UPDATE finals SET paired = 1 WHERE id = ?", (download,))
             db.execute("DELETE FROM pending WHERE id = ?", (download,))
         started = _looked_up(db, "SELECT id, substr(time, 1, 10) FROM starts WHERE id IN ({})",
@@ -391,14 +390,14 @@ def ingest(db, log, source, parse, rejected, final_log=False):
                 _, _, download, final_row, failing, time_bins_ = entry
                 paired = download in started
                 # A download's second final event is counted as such and nothing more.
-                insert_final.execute(f"INSERT OR IGNORE INTO finals ({FINAL_COLUMNS}, paired) "
+                writer.execute(f"INSERT OR IGNORE INTO finals ({FINAL_COLUMNS}, paired) "
                                      "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", (*final_row, int(paired)))
-                if insert_final.rowcount != 1:
+                if writer.rowcount != 1:
                     counts[day, "repeated_finals"] += 1
                 elif paired:
-                    pair(download, started[download], final_row, failing, time_bins_)
+                    pair(started[download][0], final_row, failing, time_bins_)
                 else:  # counted once its start is read
-                    insert_final.execute("INSERT INTO pending VALUES (?, ?, ?, ?)",
+                    writer.execute("INSERT INTO pending VALUES (?, ?, ?, ?)",
                                          (download, day, json.dumps(failing), json.dumps(time_bins_)))
 
     attempts, times = collections.Counter(), collections.Counter()

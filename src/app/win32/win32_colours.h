@@ -7,6 +7,12 @@
 
 #include "app/dialog_template.h"
 
+// The template's bands behind the statics: the page's light one and the white one.
+constexpr COLORREF kLightBand = RGB(241, 244, 249);
+constexpr COLORREF kWhiteBand = RGB(255, 255, 255);
+
+inline bool IsLink(int id) { return id == IDC_LICENCE_LINK || id == IDC_HIDE_LICENCE_LINK || id == IDC_ADVANCED_LINK; }
+
 struct StaticColours {
     COLORREF text;
     COLORREF background;
@@ -15,10 +21,9 @@ struct StaticColours {
 
 // window, text and link: the system's COLOR_WINDOW, COLOR_WINDOWTEXT and COLOR_HOTLIGHT.
 inline StaticColours ColoursOf(int id, bool highContrast, COLORREF window, COLORREF text, COLORREF link) {
-    const bool isLink = id == IDC_LICENCE_LINK || id == IDC_HIDE_LICENCE_LINK || id == IDC_ADVANCED_LINK;
-    if (highContrast) return {isLink ? link : text, window, COLOR_WINDOW};
-    const COLORREF band = id == IDC_ACCEPT || id == IDC_LICENCE_LINK ? RGB(241, 244, 249) : RGB(255, 255, 255);
-    return {isLink ? RGB(13, 112, 171) : RGB(0, 0, 0), band, -1};
+    if (highContrast) return {IsLink(id) ? link : text, window, COLOR_WINDOW};
+    const COLORREF band = id == IDC_ACCEPT || id == IDC_LICENCE_LINK ? kLightBand : kWhiteBand;
+    return {IsLink(id) ? RGB(13, 112, 171) : RGB(0, 0, 0), band, -1};
 }
 
 // Whether the user has high contrast on now.

@@ -26,11 +26,6 @@ namespace {
 using platform::Utf8;
 using platform::Wide;
 
-const COLORREF kLight = RGB(241, 244, 249);
-const COLORREF kWhite = RGB(255, 255, 255);
-
-bool IsLink(int id) { return id == IDC_LICENCE_LINK || id == IDC_HIDE_LICENCE_LINK || id == IDC_ADVANCED_LINK; }
-
 // ---------------------------------------------------------------- key filter
 
 HWND g_dialog = nullptr;
@@ -165,8 +160,8 @@ private:
     HWND window_ = nullptr;
     HICON icon_ = nullptr;
     HCURSOR hand_ = nullptr;
-    HBRUSH lightBrush_ = CreateSolidBrush(kLight);
-    HBRUSH whiteBrush_ = CreateSolidBrush(kWhite);
+    HBRUSH lightBrush_ = CreateSolidBrush(kLightBand);
+    HBRUSH whiteBrush_ = CreateSolidBrush(kWhiteBand);
     IAccPropServices* accessibility_ = nullptr;  // none where the system has no such service
     bool highContrast_ = HighContrastOn();
     LogicEntry entry_;
@@ -237,7 +232,7 @@ INT_PTR Win32Host::OnColorStatic(HDC dc, HWND control) {
     SetTextColor(dc, colours.text);
     SetBkColor(dc, colours.background);
     if (colours.systemBrush >= 0) return reinterpret_cast<INT_PTR>(GetSysColorBrush(colours.systemBrush));
-    return reinterpret_cast<INT_PTR>(colours.background == kLight ? lightBrush_ : whiteBrush_);
+    return reinterpret_cast<INT_PTR>(colours.background == kLightBand ? lightBrush_ : whiteBrush_);
 }
 
 // The page and the statics follow the user's high-contrast setting, also
